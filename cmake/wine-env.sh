@@ -1,0 +1,51 @@
+# Shared by the Wine runner and the test scripts: locale and Wine prefixes.
+# Source it; it defines functions and exports nothing until they are called.
+
+# ql_locale DIR: builds the zh_CN.UTF-8 locale into DIR once and exports LANG, LC_ALL, LOCPATH.
+ql_locale() {
+  local dir; dir=$(realpath -m "$1")
+  if [ ! -f "$dir/zh_CN.UTF-8/LC_CTYPE" ]; then
+    mkdir -p "$dir"
+    ( flock 9
+      [ -f "$dir/zh_CN.UTF-8/LC_CTYPE" ] || localedef -i zh_CN -f UTF-8 "$dir/zh_CN.UTF-8" >/dev/null 2>&1 || true
+    ) 9>"$dir/.lock"
+  fi
+  export LOCPATH=$dir LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
+}
+
+# ql_wine_template DIR: creates the template prefix once (about ten seconds).
+ql_wine_template() {
+  local tmpl; tmpl=$(realpath -m "$1")
+  [ -f "$tmpl/.ready" ] && return 0
+  mkdir -p "$(dirname "$tmpl")"
+  ( flock 9
+    if [ ! -f "$tmpl/.ready" ]; then
+      rm -rf "$tmpl"
+      WINEPREFIX=$tmpl WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+        /usr/lib/wine/wine64 wineboot.exe -i >/dev/null 2>&1 </dev/null
+      # Without a window manager under Xvfb, Wine should draw its own frames.
+      WINEPREFIX=$tmpl WINEDEBUG=-all /usr/lib/wine/wine64 reg.exe add 'HKCU\Software\Wine\X11 Driver' \
+        /v Managed /d N /f >/dev/null 2>&1 </dev/null
+      WINEPREFIX=$tmpl wineserver -w
+      touch "$tmpl/.ready"
+    fi
+  ) 9>"$tmpl.lock"
+}
+
+# ql_wine_prefix PREFIX TEMPLATE: makes PREFIX a copy of TEMPLATE unless it exists.
+ql_wine_prefix() {
+  local prefix tmpl; prefix=$(realpath -m "$1"); tmpl=$(realpath -m "$2")
+  [ -f "$prefix/.ready" ] && return 0
+  ql_wine_template "$tmpl"
+  mkdir -p "$(dirname "$prefix")"
+  ( flock 9
+    if [ ! -f "$prefix/.ready" ]; then
+      rm -rf "$prefix"
+      # Hard links keep a copy cheap (the template holds about 700 MB of DLLs that
+      # Wine only reads); the registry files, which Wine rewrites, are real copies.
+      cp -al "$tmpl" "$prefix"
+      local f
+      for f in "$prefix"/*.reg; do cp --remove-destination "$tmpl/${f##*/}" "$f"; done
+    fi
+  ) 9>"$prefix.lock"
+}

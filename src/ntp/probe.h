@@ -1,0 +1,19 @@
+// Probe rounds: ask the servers of the work table and publish what they answer.
+#pragma once
+#include <stdint.h>
+
+#include "ntp/serverrow.h"
+
+// One round of *passes passes over rows 0..9; rows that answered are not asked
+// again in later passes, rows that never answered end at DELAY_NONE. The
+// pointer lets the operation serve directly as a worker callback.
+int ProbeServers(const unsigned* passes);
+
+// Asks row 9 alone, up to `attempts` times, after clearing its list row.
+void ProbeOtherServer(unsigned attempts);
+
+// The server's time now as the row's sample predicts it, as FILETIME.
+uint64_t EstimateServerTime(const SERVERROW* row);
+
+// True when any work row's last exchange succeeded.
+bool AnyServerAnswered();

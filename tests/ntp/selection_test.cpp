@@ -1,0 +1,188 @@
+// Z_Scores, the IQR fences and the order in which servers are tried.
+#include <gtest/gtest.h>
+#include <math.h>
+#include <string.h>
+
+#include <vector>
+
+#include "ntp/selection.h"
+
+namespace {
+
+class Tables : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    InitTableLock();
+    memset(g_workTable, 0, sizeof g_workTable);
+    ResetServerTable();
+  }
+  void TearDown() override { DeleteTableLock(); }
+
+  // Gives work row i an answer with this offset (and delay, root delay).
+  static void Answer(int i, int64_t offset, uint32_t delayMs = 20, double rootDelayMs = 1.0) {
+    g_workTable[i].offset = offset;
+    g_workTable[i].delayMs = delayMs;
+    g_workTable[i].rootDelayMs = rootDelayMs;
+    g_workTable[i].result = 1;
+  }
+
+  // The inlier flags after SelectServers, by row index.
+  static std::vector<int> Inliers() {
+    SelectServers();
+    std::vector<int> flags(SERVER_COUNT);
+    for (const SERVERROW& row : g_selectionTable) flags[row.index] = row.inlier;
+    return flags;
+  }
+};
+
+TEST_F(Tables, ZScoresOfTheDocumentedOffsets) {
+  Answer(0, 0);
+  Answer(4, 100);
+  Answer(7, 400);
+  UpdateStatistics();
+  EXPECT_NEAR(0.8006, g_workTable[0].zScore, 5e-5);
+  EXPECT_NEAR(0.3203, g_workTable[4].zScore, 5e-5);
+  EXPECT_NEAR(1.1209, g_workTable[7].zScore, 5e-5);
+  // Published as well, and unanswered rows keep SCORE_NONE.
+  EXPECT_EQ(g_workTable[7].zScore, g_publishedTable[7].zScore);
+  EXPECT_EQ(SCORE_NONE, g_workTable[1].zScore);
+  EXPECT_EQ(SCORE_NONE, g_publishedTable[1].zScore);
+}
+
+TEST_F(Tables, ZScoresOfOneTwoAndEqualOffsets) {
+  Answer(3, 123456);
+  UpdateStatistics();
+  EXPECT_EQ(0.0, g_workTable[3].zScore);
+
+  Answer(5, 123456 + 1000000);
+  UpdateStatistics();
+  EXPECT_NEAR(sqrt(2.0) / 2, g_workTable[3].zScore, 1e-12);
+  EXPECT_NEAR(sqrt(2.0) / 2, g_workTable[5].zScore, 1e-12);
+
+  Answer(5, 123456);
+  Answer(6, 123456);
+  UpdateStatistics();
+  for (int i : {3, 5, 6}) EXPECT_EQ(0.0, g_workTable[i].zScore);
+}
+
+TEST_F(Tables, NoAnswerChangesNoScoreAndQualifiesNoRow) {
+  g_workTable[2].zScore = 0.25;   // left from an earlier round
+  UpdateStatistics();
+  EXPECT_EQ(0.25, g_workTable[2].zScore);
+  for (int flag : Inliers()) EXPECT_EQ(0, flag);
+}
+
+TEST_F(Tables, OneOrTwoAnswersAreInliersWithoutTheTest) {
+  Answer(9, -864000000000);
+  EXPECT_EQ(1, Inliers()[9]);
+  Answer(1, 0);
+  std::vector<int> flags = Inliers();
+  EXPECT_EQ(1, flags[9]);
+  EXPECT_EQ(1, flags[1]);
+}
+
+TEST_F(Tables, FiveOffsetsHaveFencesMinus23And17Inclusive) {
+  // Q1 = -8, Q3 = 2, IQR = 10: fences -23 and 17.
+  const int64_t offsets[] = {1000, -10, 0, 10, -30};
+  for (int i = 0; i < 5; ++i) Answer(i * 2, offsets[i]);
+  std::vector<int> flags = Inliers();
+  EXPECT_EQ((std::vector<int>{0, 0, 1, 0, 1, 0, 1, 0, 0, 0}), flags);
+
+  Answer(0, 17);
+  Answer(8, -23);
+  flags = Inliers();
+  EXPECT_EQ(1, flags[0]);
+  EXPECT_EQ(1, flags[8]);
+
+  Answer(0, 18);
+  Answer(8, -24);
+  flags = Inliers();
+  EXPECT_EQ(0, flags[0]);
+  EXPECT_EQ(0, flags[8]);
+}
+
+TEST_F(Tables, FourOffsetsHaveFencesMinus50And350) {
+  Answer(0, 300);
+  Answer(1, 0);
+  Answer(2, 200);
+  Answer(3, 100);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(1, Inliers()[i]);
+  Answer(0, 350);
+  EXPECT_EQ(1, Inliers()[0]);
+  Answer(0, 351);
+  EXPECT_EQ(0, Inliers()[0]);
+  Answer(1, -50);
+  EXPECT_EQ(1, Inliers()[1]);
+  Answer(1, -51);
+  EXPECT_EQ(0, Inliers()[1]);
+}
+
+TEST(IqrFences, QuartilePositionsForThreeToTenOffsets) {
+  // Offsets growing faster than linearly, so every interpolation shows.
+  int64_t x[10];
+  for (int i = 0; i < 10; ++i) x[i] = 1000 * (i + 1) * (i + 1) - 7;
+  struct Row { int n, q1Base, q1Quarters, q3Base, q3Quarters; };
+  const Row table[] = {{3, 0, 3, 1, 3}, {4, 1, 0, 2, 0}, {5, 1, 1, 2, 1}, {6, 1, 2, 3, 2},
+                       {7, 1, 3, 4, 3}, {8, 2, 0, 5, 0}, {9, 2, 1, 5, 1}, {10, 2, 2, 6, 2}};
+  for (const Row& row : table) {
+    const int64_t q1 = x[row.q1Base] + (x[row.q1Base + 1] - x[row.q1Base]) * row.q1Quarters / 4;
+    const int64_t q3 = x[row.q3Base] + (x[row.q3Base + 1] - x[row.q3Base]) * row.q3Quarters / 4;
+    int64_t low, high;
+    IqrFences(x, row.n, &low, &high);
+    EXPECT_EQ((int64_t)(q1 - 1.5 * (q3 - q1)), low) << "n = " << row.n;
+    EXPECT_EQ((int64_t)(q3 + 1.5 * (q3 - q1)), high) << "n = " << row.n;
+  }
+}
+
+TEST(IqrFences, FractionsAndFencesTruncateTowardZero) {
+  // The quarter steps truncate, and a negative fence truncates up toward zero.
+  const int64_t x[] = {-100, -7, -4, -1, 50};
+  int64_t low, high;
+  IqrFences(x, 5, &low, &high);
+  // Q1 = -7 + trunc(3 / 4) = -7, Q3 = -4 + trunc(3 / 4) = -4, IQR 3: fences -11.5 and 0.5.
+  EXPECT_EQ(-11, low);
+  EXPECT_EQ(0, high);
+}
+
+TEST(SelectionSort, EqualKeysNeverDisplaceTheCandidateSoTheSortIsNotStable) {
+  SERVERROW rows[4] = {};
+  const uint32_t delays[] = {5, 3, 5, 3};
+  for (int i = 0; i < 4; ++i) {
+    rows[i].index = i;
+    rows[i].delayMs = delays[i];
+  }
+  SortByDelay(rows, 4);
+  // A stable sort would give 1 3 0 2.
+  EXPECT_EQ(1, rows[0].index);
+  EXPECT_EQ(3, rows[1].index);
+  EXPECT_EQ(2, rows[2].index);
+  EXPECT_EQ(0, rows[3].index);
+}
+
+TEST(SelectionSort, ANaNKeyNeverMoves) {
+  SERVERROW rows[3] = {};
+  rows[0].index = 0;
+  rows[0].zScore = NAN;
+  rows[1].index = 1;
+  rows[1].zScore = 0.5;
+  rows[2].index = 2;
+  rows[2].zScore = 0.1;
+  SortByZScore(rows, 3);
+  EXPECT_EQ(0, rows[0].index);
+  EXPECT_EQ(2, rows[1].index);
+  EXPECT_EQ(1, rows[2].index);
+}
+
+TEST_F(Tables, SelectionOrdersByRootDelayThenZScoreThenDelay) {
+  struct { int row; uint32_t delay; double root, z; } answers[] = {
+      {1, 10, 5.0, 0.2}, {3, 10, 1.0, 0.9}, {4, 7, 3.0, 0.5}, {6, 10, 3.0, 0.2}, {8, 7, 3.0, 0.5}};
+  for (auto& a : answers) Answer(a.row, 0, a.delay, a.root);
+  for (auto& a : answers) g_workTable[a.row].zScore = a.z;
+  SelectServers();
+  const int expected[] = {8, 4, 6, 1, 3, 9, 0, 5, 7, 2};
+  for (int p = 0; p < SERVER_COUNT; ++p) EXPECT_EQ(expected[p], g_selectionTable[p].index) << "position " << p;
+  // The work table is left in row order.
+  for (int i = 0; i < SERVER_COUNT; ++i) EXPECT_EQ(i, g_workTable[i].index);
+}
+
+}  // namespace

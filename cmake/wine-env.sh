@@ -10,7 +10,10 @@ ql_locale() {
       [ -f "$dir/zh_CN.UTF-8/LC_CTYPE" ] || localedef -i zh_CN -f UTF-8 "$dir/zh_CN.UTF-8" >/dev/null 2>&1 || true
     ) 9>"$dir/.lock"
   fi
-  export LOCPATH=$dir LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
+  export LOCPATH=$dir
+  # bash itself cannot see LOCPATH and would warn that it lacks the locale; the
+  # programs it starts do see it.
+  { export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8; } 2>/dev/null
 }
 
 # ql_wine_template DIR: creates the template prefix once (about ten seconds).

@@ -18,3 +18,12 @@ void ReadAutostartEntry();
 
 // Scans g_cmdLine, settles runMode and fills the host of server row #9.
 void ParseCommandLine();
+
+// Releases the argument array and empties the record.
+void FreeCommandLine(CMDLINE* cmd);
+
+// Reads the REG_SZ value (valueName null: the default value) of root\subkey into
+// one process-wide buffer of 512 characters, cleared before each read. Null when
+// the key or value is missing, not REG_SZ, or does not fit. The next read reuses
+// the buffer: copy what you keep.
+const wchar_t* RegReadString(HKEY root, const wchar_t* subkey, const wchar_t* valueName);

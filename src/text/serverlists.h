@@ -18,4 +18,9 @@ uint32_t ExtraListCount();
 // Builds iniPath from argv[0], sets iniPresent, fills host and name of the ten
 // work rows and the extra list, and gives row #9 the first extra host.
 void LoadServerLists();
+
+struct INIDOC;
+// The configuration document, alive for the whole run once LoadServerLists has
+// read the INI file; null when the lists came from the resources.
+const INIDOC* IniDocument();
 #endif

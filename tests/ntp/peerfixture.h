@@ -28,7 +28,8 @@ struct LogRecorder {
   }
 };
 
-// Fresh tables whose ten rows ask PeerAddr(base + i); the simulator's counters reset.
+// Fresh tables whose rows are empty until served: Serve(i) makes row i ask
+// PeerAddr(base + i). The simulator's counters are reset for every test.
 class PeerTables : public ::testing::Test {
  protected:
   static void SetUpTestSuite();

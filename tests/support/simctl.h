@@ -25,16 +25,20 @@ bool SimCommand(const std::string& command, std::string* reply = nullptr);
 //   every=N       answer only the Nth, 2Nth, ... request (counting from 1)
 //   stratum=N leap=N mode=N version=N   header fields of the reply (defaults 1, 0, 4, 4)
 //   rootdelay=N   raw 32-bit root delay field (16.16 seconds)
-//   len=N         send only the first N bytes of the reply (default 48)
+//   len=N         send only the first N bytes of the reply (default 48; up to 512,
+//                 zero-padded beyond 48 like a reply with extension fields)
 //   origin=wrong  put a wrong origin timestamp into the reply
 //   transmit=zero send a zero transmit timestamp
 //   from=ADDR     send the reply from ADDR instead of the server's own address
 //   decoy=from:ADDR | decoy=origin   first send a decoy (from ADDR, or with a
-//                 wrong origin), then the genuine reply after decoydelay=MS (default 50)
+//                 wrong origin), then the genuine reply after decoydelay=MS (default 50);
+//                 the decoy's clock runs decoyoffset=S seconds ahead of the server's
+//                 (default 1000), so a client that takes it shows in its offset
+// Requests shorter than 48 bytes or not in client mode (3) are counted, never answered.
 bool SimServe(const std::string& addr, const std::string& options = "");
 // Stops serving ADDR (its socket is closed; requests then go unanswered).
 bool SimStop(const std::string& addr);
-// Requests received by ADDR since the last SimReset.
+// Requests received by ADDR since the last SimReset; -1 when the simulator does not answer.
 int SimCount(const std::string& addr);
 // The addresses of every request received since the last SimReset, in order, comma-separated.
 std::string SimOrder();

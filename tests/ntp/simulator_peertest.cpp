@@ -158,13 +158,19 @@ TEST_F(SimulatorTest, CountsAndOrdersRequestsUntilReset) {
 
 TEST_F(SimulatorTest, ChronydServesAsLocalStratumThree) {
   if (getenv("QL_CHRONY_MISSING")) GTEST_SKIP() << "chronyd is not installed";
-  Reply r;
-  Send(ChronyAddr());
-  ASSERT_TRUE(Receive(&r));
-  EXPECT_EQ(ChronyAddr(), r.from);
-  EXPECT_EQ(kChronyStratum, r.Stratum());
-  EXPECT_NE(3, r.Leap());
-  EXPECT_NEAR(0.0, r.Offset(), 0.001);
+  // The sample with the shortest round trip, as any client would take: the
+  // first ones may be slowed by a cold emulator (the i386 build runs under qemu).
+  Reply best;
+  for (int i = 0; i < 5; ++i) {
+    Reply r;
+    Send(ChronyAddr());
+    ASSERT_TRUE(Receive(&r));
+    EXPECT_EQ(ChronyAddr(), r.from);
+    EXPECT_EQ(kChronyStratum, r.Stratum());
+    EXPECT_NE(3, r.Leap());
+    if (best.len < 0 || r.t4 - r.t1 < best.t4 - best.t1) best = r;
+  }
+  EXPECT_NEAR(0.0, best.Offset(), 0.001);
 }
 
 }  // namespace

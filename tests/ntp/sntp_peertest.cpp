@@ -59,8 +59,9 @@ TEST_F(Exchange, AServerADayBehindAndAServerHoldingTheRequest) {
   ASSERT_EQ(1, Ask(1, &row));
   EXPECT_NEAR(-864000000000.0, (double)row.offset, 5.0 * kMs);
   ASSERT_EQ(1, Ask(2, &row));
-  // The hold is part of the round trip but, both ways being equal, not of the offset.
-  EXPECT_GE(row.delayMs, 60u);
+  // The hold is part of the round trip but, both ways being equal, not of the
+  // offset. (T1 is read after the send, so the round trip may look a little short.)
+  EXPECT_GE(row.delayMs, 55u);
   EXPECT_LT(row.delayMs, 400u);
   EXPECT_NEAR(-864000000000.0, (double)row.offset, 5.0 * kMs);
 }
@@ -99,7 +100,7 @@ TEST_F(Exchange, TheGenuineReplyAfterADecoyIsTaken) {
     SERVERROW row = {};
     EXPECT_EQ(1, Ask(r, &row)) << Addr(r);
     EXPECT_NEAR(5000000.0, (double)row.offset, 5.0 * kMs);
-    EXPECT_GE(row.delayMs, 45u);
+    EXPECT_GE(row.delayMs, 40u);
   }
 }
 

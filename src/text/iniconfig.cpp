@@ -21,17 +21,6 @@ void SetExtraList(EXTRALIST* list) {
   g_extraList = list;
 }
 
-void CopyCut(wch* dst, uint32_t cap, const wch* src) {
-  if (!cap) return;
-  uint32_t n = 0;
-  if (src)
-    while (n + 1 < cap && src[n]) ++n;
-  // A high surrogate whose partner did not fit would be a broken character.
-  if (n > 0 && src[n] && src[n - 1] >= 0xD800 && src[n - 1] < 0xDC00) --n;
-  for (uint32_t i = 0; i < n; ++i) dst[i] = src[i];
-  dst[n] = 0;
-}
-
 int ComposeIniPath(wch* dst, uint32_t cap, const wch* programPath) {
   static const wch kName[] = WSTR("\\Quorlin.INI");
   if (!cap) return 0;
@@ -59,13 +48,13 @@ void ClearServerNames(SERVERROW* rows, uint32_t rowCount) {
 // Works on a copy so the caller's text is left as it was.
 static bool ApplyHostAndName(SERVERROW* row, const wch* entry) {
   wch work[INI_ENTRY_CHARS];
-  CopyCut(work, INI_ENTRY_CHARS, entry);
+  WCopy(work, INI_ENTRY_CHARS, entry);
   wch* semi = work;
   while (*semi && *semi != ';') ++semi;
   if (!*semi) return false;
   *semi = 0;
-  CopyCut(row->host, HOST_CHARS, Trim(work));
-  CopyCut(row->name, HOST_CHARS, Trim(semi + 1));
+  WCopy(row->host, HOST_CHARS, Trim(work));
+  WCopy(row->name, HOST_CHARS, Trim(semi + 1));
   return true;
 }
 
@@ -84,7 +73,7 @@ static EXTRALIST* NewExtraList(const wch* const* hosts, uint32_t count) {
   if (!count) return nullptr;
   EXTRALIST* list = (EXTRALIST*)NewBlock((uint64_t)count * sizeof(EXTRALIST));
   if (!list) return nullptr;
-  for (uint32_t i = 0; i < count; ++i) CopyCut(list[i].host, HOST_CHARS, hosts[i]);
+  for (uint32_t i = 0; i < count; ++i) WCopy(list[i].host, HOST_CHARS, hosts[i]);
   list[0].count = count;
   return list;
 }
@@ -99,7 +88,7 @@ uint32_t CopyIniStrings(const INIDOC* doc, wch (*slots)[128], uint32_t slotCount
   const INISECTION* s = Section(doc, WSTR("[STRINGTABLE]"));
   if (!s) return 0;
   uint32_t n = 0;
-  for (; n < slotCount && (int64_t)n <= s->last; ++n) CopyCut(slots[n], 128, s->values[n]);
+  for (; n < slotCount && (int64_t)n <= s->last; ++n) WCopy(slots[n], 128, s->values[n]);
   return n;
 }
 

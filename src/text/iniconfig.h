@@ -46,9 +46,6 @@ EXTRALIST* BuildListExtraList(const TEXTLINES* lines);
 // Replaces g_extraList (the old one is released).
 void SetExtraList(EXTRALIST* list);
 
-// dst = src cut to cap - 1 units without splitting a surrogate pair.
-void CopyCut(wch* dst, uint32_t cap, const wch* src);
-
 // The configuration file's path: programPath up to its last backslash, then
 // "\Quorlin.INI" (the whole path when there is no backslash). 0, with dst
 // emptied, when the result does not fit in cap units.

@@ -97,5 +97,5 @@ void LoadServerLists() {
   }
 
   // Row #9 starts with the host the other-server selector shows first.
-  if (ExtraListCount()) CopyCut(g_workTable[SERVER_COUNT - 1].host, HOST_CHARS, g_extraList[0].host);
+  if (ExtraListCount()) WCopy(g_workTable[SERVER_COUNT - 1].host, HOST_CHARS, g_extraList[0].host);
 }

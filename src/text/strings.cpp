@@ -17,7 +17,7 @@
 // The old text is cut so that the blank, " #" and the terminator always fit.
 static void RewriteServerLead() {
   wch* slot = g_stringTable.slot[SERVER_LEAD_ID - STRING_FIRST_ID];
-  CopyCut(g_stringTable.scratch, STRING_CHARS - 3, slot);
+  WCopy(g_stringTable.scratch, STRING_CHARS - 3, slot);
   wsprintfW(slot, L" %s #", g_stringTable.scratch);
 }
 
@@ -78,7 +78,7 @@ static void ComputerFolderName(wchar_t* out, int cap) {
   if (SUCCEEDED(SHCreateItemFromParsingName(path, nullptr, IID_PPV_ARGS(&item))) && item) {
     wchar_t* name = nullptr;
     if (SUCCEEDED(item->GetDisplayName(SIGDN_NORMALDISPLAY, &name)) && name) {
-      CopyCut(out, (uint32_t)cap, name);
+      WCopy(out, (uint32_t)cap, name);
       CoTaskMemFree(name);
     }
     item->Release();
@@ -88,7 +88,7 @@ static void ComputerFolderName(wchar_t* out, int cap) {
 
 static void Append(wchar_t* dst, int cap, const wchar_t* src) {
   int len = lstrlenW(dst);
-  CopyCut(dst + len, (uint32_t)(cap - len), src);
+  WCopy(dst + len, (uint32_t)(cap - len), src);
 }
 
 const wchar_t* ComposeComputerCaption() {

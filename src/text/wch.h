@@ -18,11 +18,15 @@ inline unsigned long WLen(const wch* s) {
   return n;
 }
 
-// Copies src into dst[cap], cutting it to cap - 1 units; dst is always terminated.
+// Copies src into dst[cap], cutting it to cap - 1 units without splitting a
+// surrogate pair; dst is always terminated. A null src gives an empty text.
 inline void WCopy(wch* dst, unsigned long cap, const wch* src) {
   if (!cap) return;
-  unsigned long i = 0;
+  unsigned long n = 0;
   if (src)
-    for (; i + 1 < cap && src[i]; ++i) dst[i] = src[i];
-  dst[i] = 0;
+    while (n + 1 < cap && src[n]) ++n;
+  // A high surrogate whose partner did not fit would be a broken character.
+  if (n > 0 && src[n] && src[n - 1] >= 0xD800 && src[n - 1] < 0xDC00) --n;
+  for (unsigned long i = 0; i < n; ++i) dst[i] = src[i];
+  dst[n] = 0;
 }

@@ -155,17 +155,17 @@ TEST(IniServerRowsTest, OverlongEntriesAreCut) {
   EXPECT_EQ(r.Name(2), "n");
 }
 
-TEST(CopyCutTest, NeverSplitsSurrogatePairs) {
+TEST(WCopyTest, NeverSplitsSurrogatePairs) {
   wch dst[4];
   wstr16 src = U16("ab\xF0\x9F\x98\x80");   // a, b, then one character in two units
-  CopyCut(dst, 4, src.c_str());
+  WCopy(dst, 4, src.c_str());
   EXPECT_EQ(Utf8(dst), "ab");
-  CopyCut(dst, 5 - 1, U16("abc").c_str());
+  WCopy(dst, 5 - 1, U16("abc").c_str());
   EXPECT_EQ(Utf8(dst), "abc");
   wch big[8];
-  CopyCut(big, 8, src.c_str());
+  WCopy(big, 8, src.c_str());
   EXPECT_EQ(Utf8(big), "ab\xF0\x9F\x98\x80");
-  CopyCut(big, 8, nullptr);
+  WCopy(big, 8, nullptr);
   EXPECT_EQ(Utf8(big), "");
 }
 
@@ -239,8 +239,8 @@ TEST(IniStringsTest, PartialMissingAndOverlongSections) {
 }
 
 TEST(StrTest, IdsOutsideTheTableGiveEmptyText) {
-  CopyCut(g_stringTable.slot[0], STRING_CHARS, U16("first").c_str());
-  CopyCut(g_stringTable.slot[43], STRING_CHARS, U16("last").c_str());
+  WCopy(g_stringTable.slot[0], STRING_CHARS, U16("first").c_str());
+  WCopy(g_stringTable.slot[43], STRING_CHARS, U16("last").c_str());
   EXPECT_EQ(Utf8(Str(101)), "first");
   EXPECT_EQ(Utf8(Str(144)), "last");
   EXPECT_EQ(Utf8(Str(100)), "");

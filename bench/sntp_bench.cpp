@@ -14,6 +14,7 @@
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 
 #include <algorithm>
@@ -23,6 +24,7 @@
 #include "ntp/probe.h"
 #include "ntp/serverrow.h"
 #include "ntp/sntp.h"
+#include "ntp/sntp_codec.h"
 
 namespace {
 
@@ -44,13 +46,21 @@ int Usage() {
   return 2;
 }
 
-int BenchOffset(const wchar_t* host, const wchar_t* configuredText, const wchar_t* countText) {
+// CONFIGURED_OFFSET_SECONDS and N of the offset and raw modes.
+bool ParseOffsetAndCount(const wchar_t* configuredText, const wchar_t* countText, int64_t* configured100ns, long* n) {
   wchar_t* end = nullptr;
-  double configured = wcstod(configuredText, &end);
-  if (*end) return Usage();
-  long n = wcstol(countText, &end, 10);
-  if (*end || n < 1 || n > 1000000) return Usage();
-  int64_t configured100ns = llround(configured * 1e7);
+  const double configured = wcstod(configuredText, &end);
+  if (*end) return false;
+  *n = wcstol(countText, &end, 10);
+  if (*end || *n < 1 || *n > 1000000) return false;
+  *configured100ns = llround(configured * 1e7);
+  return true;
+}
+
+int BenchOffset(const wchar_t* host, const wchar_t* configuredText, const wchar_t* countText) {
+  long n;
+  int64_t configured100ns;
+  if (!ParseOffsetAndCount(configuredText, countText, &configured100ns, &n)) return Usage();
 
   std::vector<double> errorUs, delayMs;
   double signedSum = 0;
@@ -101,21 +111,18 @@ int BenchRound(wchar_t** hosts) {
   return answered == SERVER_COUNT ? 0 : 1;
 }
 
-uint32_t Be32(const unsigned char* p) {
-  return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
-}
-
-int64_t NtpTo100ns(const unsigned char* p) {
-  return (int64_t)(Be32(p) * 10000000ULL + ((Be32(p + 4) * 10000000ULL) >> 32) + 94354848000000000ULL);
+// A packet timestamp as FILETIME, through the program's own conversion.
+int64_t PacketTime(const unsigned char* p) {
+  uint32_t seconds, fraction;
+  memcpy(&seconds, p, 4);
+  memcpy(&fraction, p + 4, 4);
+  return (int64_t)NtpToFileTime(seconds, fraction);
 }
 
 int BenchRaw(const wchar_t* addr, const wchar_t* configuredText, const wchar_t* countText) {
-  wchar_t* end = nullptr;
-  double configured = wcstod(configuredText, &end);
-  if (*end) return Usage();
-  long n = wcstol(countText, &end, 10);
-  if (*end || n < 1 || n > 1000000) return Usage();
-  int64_t configured100ns = llround(configured * 1e7);
+  long n;
+  int64_t configured100ns;
+  if (!ParseOffsetAndCount(configuredText, countText, &configured100ns, &n)) return Usage();
   WSADATA wsa;
   if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return 1;
   sockaddr_in to = {};
@@ -139,7 +146,7 @@ int BenchRaw(const wchar_t* addr, const wchar_t* configuredText, const wchar_t* 
     uint64_t t4 = GetPreciseFileTime();
     closesocket(s);
     if (got < 48) continue;
-    int64_t t2 = NtpTo100ns(buf + 32), t3 = NtpTo100ns(buf + 40);
+    int64_t t2 = PacketTime(buf + 32), t3 = PacketTime(buf + 40);
     before.push_back(fabs((double)((t2 - (int64_t)t1a) + (t3 - (int64_t)t4)) / 2.0 - (double)configured100ns) / 10.0);
     after.push_back(fabs((double)((t2 - (int64_t)t1b) + (t3 - (int64_t)t4)) / 2.0 - (double)configured100ns) / 10.0);
     sendUs.push_back((double)(t1b - t1a) / 10.0);

@@ -1,0 +1,508 @@
+// qldriver: reads and drives a running Quorlin window from another process, for
+// the black-box tests. Build it with the bitness of the program it reads: list
+// cells and header titles are read through memory placed in the target process.
+//
+//   qldriver STEP [ARGS...] [-- STEP [ARGS...]]...
+//
+// Steps run in order in one process, so a slow start (the i386 build runs under
+// qemu) is paid once. Steps:
+//   wait-window MS          until the main window and its controls exist
+//   wait-gone MS            until no main window is left
+//   wait-button TEXT MS     until a visible, enabled button with that text exists
+//   wait-exit PID MS        until Windows process PID ends; prints its exit code
+//   dump                    everything below, one record per line
+//   metrics                 "O" metrics of the interface font, unit, clock extent
+//   click TARGET            BM_CLICK (sent)
+//   select TARGET INDEX     CB_SETCURSEL, then WM_COMMAND CBN_SELCHANGE to the parent
+//   post TARGET MSG [W [L]] PostMessageW
+//   send TARGET MSG [W [L]] SendMessageTimeoutW; prints the result
+//   sleep MS
+//   count-main              number of top-level windows of the main class
+// TARGET: "main", a handle ("0x1234"), "button:TEXT" (first visible button with
+// that text) or "ctl:N" (N-th window of the dump's tree order).
+//
+// Output: UTF-8 lines, a record kind then tab-separated key=value fields; text
+// values are escaped (\\ \t \n \r) so that a record never spans lines, and the
+// field "text" always comes last. The last line is "end ok" or "end error WHY",
+// and the exit code is 0 only for "end ok".
+#include <windows.h>
+#include <commctrl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t kMainClass[] = L"Quorlin";
+const wchar_t kMappingName[] = L"Quorlin";
+const wchar_t kMutexName[] = L"Quorlin- 时间同步工具";
+const wchar_t kClockSample[] = L"00-00-00       00:00:00";
+const int kControlsExpected = 20;   // nineteen made by the window, plus the list header
+
+std::string g_out;
+
+void Flush() {
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), g_out.data(), (DWORD)g_out.size(), &written, nullptr);
+  g_out.clear();
+}
+
+std::string Utf8(const std::wstring& w) {
+  if (w.empty()) return std::string();
+  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), nullptr, 0, nullptr, nullptr);
+  std::string s((size_t)n, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), &s[0], n, nullptr, nullptr);
+  return s;
+}
+
+std::string Escape(const std::wstring& w) {
+  std::string s = Utf8(w), r;
+  for (char c : s) {
+    if (c == '\\') r += "\\\\";
+    else if (c == '\t') r += "\\t";
+    else if (c == '\n') r += "\\n";
+    else if (c == '\r') r += "\\r";
+    else r += c;
+  }
+  return r;
+}
+
+std::string Fmt(const char* f, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, f);
+  _vsnprintf(buf, sizeof buf - 1, f, ap);
+  va_end(ap);
+  buf[sizeof buf - 1] = 0;
+  return buf;
+}
+
+std::string Hwnd(HWND h) { return Fmt("0x%llx", (unsigned long long)(ULONG_PTR)h); }
+std::string Rect(const RECT& r) { return Fmt("%ld,%ld,%ld,%ld", r.left, r.top, r.right, r.bottom); }
+
+void Line(const std::string& kind, const std::string& fields) {
+  g_out += kind;
+  if (!fields.empty()) g_out += "\t" + fields;
+  g_out += "\n";
+}
+
+std::wstring ClassOf(HWND h) {
+  wchar_t c[256] = {};
+  GetClassNameW(h, c, 255);
+  return c;
+}
+
+std::wstring TextOf(HWND h) {
+  DWORD_PTR len = 0;
+  if (!SendMessageTimeoutW(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &len)) return std::wstring();
+  std::vector<wchar_t> buf(len + 2, 0);
+  DWORD_PTR got = 0;
+  SendMessageTimeoutW(h, WM_GETTEXT, buf.size(), (LPARAM)buf.data(), SMTO_ABORTIFHUNG, 5000, &got);
+  return std::wstring(buf.data());
+}
+
+LRESULT Send(HWND h, UINT m, WPARAM w, LPARAM l) {
+  DWORD_PTR r = 0;
+  if (!SendMessageTimeoutW(h, m, w, l, SMTO_ABORTIFHUNG, 5000, &r)) return -1;
+  return (LRESULT)r;
+}
+
+// Rectangle of a window in its parent's client coordinates.
+RECT RectInParent(HWND h) {
+  RECT r = {};
+  GetWindowRect(h, &r);
+  HWND parent = GetParent(h);
+  MapWindowPoints(nullptr, parent, (POINT*)&r, 2);
+  return r;
+}
+
+HWND FindMain() { return FindWindowW(kMainClass, nullptr); }
+
+struct Node {
+  HWND h;
+  int parent;   // index in the tree, -1 for the main window
+  int depth;
+};
+
+void Collect(HWND h, int parentIndex, int depth, std::vector<Node>* out) {
+  int me = (int)out->size();
+  out->push_back({h, parentIndex, depth});
+  for (HWND c = GetWindow(h, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) Collect(c, me, depth + 1, out);
+}
+
+std::vector<Node> Tree(HWND main) {
+  std::vector<Node> nodes;
+  if (main) Collect(main, -1, 0, &nodes);
+  return nodes;
+}
+
+// Memory in the target process for one structure and a text buffer behind it.
+struct Remote {
+  HANDLE process = nullptr;
+  char* base = nullptr;
+  SIZE_T size = 0;
+  bool Open(HWND h, SIZE_T bytes) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(h, &pid);
+    process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE | PROCESS_QUERY_INFORMATION,
+                          FALSE, pid);
+    if (!process) return false;
+    base = (char*)VirtualAllocEx(process, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    size = bytes;
+    return base != nullptr;
+  }
+  bool Write(SIZE_T at, const void* p, SIZE_T n) {
+    SIZE_T done = 0;
+    return WriteProcessMemory(process, base + at, p, n, &done) && done == n;
+  }
+  bool Read(SIZE_T at, void* p, SIZE_T n) {
+    SIZE_T done = 0;
+    return ReadProcessMemory(process, base + at, p, n, &done) && done == n;
+  }
+  ~Remote() {
+    if (base) VirtualFreeEx(process, base, 0, MEM_RELEASE);
+    if (process) CloseHandle(process);
+  }
+};
+
+const SIZE_T kTextChars = 512;
+const SIZE_T kTextAt = 1024;   // the text buffer's place behind the structure
+
+std::wstring RemoteCell(Remote* m, HWND list, int row, int col) {
+  LVITEMW item = {};
+  item.mask = LVIF_TEXT;
+  item.iItem = row;
+  item.iSubItem = col;
+  item.pszText = (wchar_t*)(m->base + kTextAt);
+  item.cchTextMax = (int)kTextChars;
+  wchar_t zero[kTextChars] = {};
+  if (!m->Write(kTextAt, zero, sizeof zero) || !m->Write(0, &item, sizeof item)) return L"";
+  Send(list, LVM_GETITEMTEXTW, (WPARAM)row, (LPARAM)m->base);
+  wchar_t text[kTextChars] = {};
+  m->Read(kTextAt, text, sizeof text);
+  text[kTextChars - 1] = 0;
+  return text;
+}
+
+bool RemoteSubItemRect(Remote* m, HWND list, int row, int col, RECT* out) {
+  RECT r = {};
+  r.top = col;
+  r.left = LVIR_LABEL;
+  if (!m->Write(0, &r, sizeof r)) return false;
+  if (Send(list, LVM_GETSUBITEMRECT, (WPARAM)row, (LPARAM)m->base) <= 0) return false;
+  return m->Read(0, out, sizeof *out);
+}
+
+bool RemoteHeaderItem(Remote* m, HWND header, int index, HDITEMW* out, std::wstring* title) {
+  HDITEMW item = {};
+  item.mask = HDI_TEXT | HDI_WIDTH | HDI_FORMAT;
+  item.pszText = (wchar_t*)(m->base + kTextAt);
+  item.cchTextMax = (int)kTextChars;
+  wchar_t zero[kTextChars] = {};
+  if (!m->Write(kTextAt, zero, sizeof zero) || !m->Write(0, &item, sizeof item)) return false;
+  if (!Send(header, HDM_GETITEMW, (WPARAM)index, (LPARAM)m->base)) return false;
+  m->Read(0, out, sizeof *out);
+  wchar_t text[kTextChars] = {};
+  m->Read(kTextAt, text, sizeof text);
+  text[kTextChars - 1] = 0;
+  *title = text;
+  return true;
+}
+
+void DumpList(int index, HWND list) {
+  int rows = (int)Send(list, LVM_GETITEMCOUNT, 0, 0);
+  HWND header = (HWND)Send(list, LVM_GETHEADER, 0, 0);
+  int cols = header ? (int)Send(header, HDM_GETITEMCOUNT, 0, 0) : 0;
+  Line("list", Fmt("i=%d\trows=%d\tcols=%d\theader=%s\textstyle=0x%lx", index, rows, cols, Hwnd(header).c_str(),
+                   (unsigned long)Send(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0)));
+  Remote m;
+  bool remote = m.Open(list, 4096);
+  if (!remote) Line("warning", "what=no memory in the target; cells and titles not read");
+  for (int c = 0; c < cols && remote; c++) {
+    HDITEMW item = {};
+    std::wstring title;
+    if (RemoteHeaderItem(&m, header, c, &item, &title)) {
+      int width = (int)Send(list, LVM_GETCOLUMNWIDTH, (WPARAM)c, 0);
+      Line("column", Fmt("i=%d\tn=%d\twidth=%d\tfmt=0x%x\t", index, c, width, item.fmt) + "text=" + Escape(title));
+    }
+  }
+  HFONT font = (HFONT)Send(list, WM_GETFONT, 0, 0);
+  (void)font;
+  for (int r = 0; r < rows && remote; r++) {
+    RECT label = {};
+    if (RemoteSubItemRect(&m, list, r, 0, &label)) Line("rowrect", Fmt("i=%d\tr=%d\trect=", index, r) + Rect(label));
+    for (int c = 0; c < cols; c++) {
+      Line("cell", Fmt("i=%d\tr=%d\tc=%d\t", index, r, c) + "text=" + Escape(RemoteCell(&m, list, r, c)));
+    }
+  }
+}
+
+void DumpCombo(int index, HWND combo) {
+  int count = (int)Send(combo, CB_GETCOUNT, 0, 0);
+  int sel = (int)Send(combo, CB_GETCURSEL, 0, 0);
+  Line("combo", Fmt("i=%d\tcount=%d\tsel=%d", index, count, sel));
+  for (int n = 0; n < count; n++) {
+    int len = (int)Send(combo, CB_GETLBTEXTLEN, (WPARAM)n, 0);
+    std::vector<wchar_t> buf((size_t)(len > 0 ? len : 0) + 2, 0);
+    if (len >= 0) Send(combo, CB_GETLBTEXT, (WPARAM)n, (LPARAM)buf.data());
+    Line("item", Fmt("i=%d\tn=%d\t", index, n) + "text=" + Escape(buf.data()));
+  }
+}
+
+HFONT ClockFont(HFONT gui, int unit) {
+  LOGFONTW lf = {};
+  GetObjectW(gui, sizeof lf, &lf);
+  lf.lfWeight = 600;
+  lf.lfHeight = 4 * unit;
+  return CreateFontIndirectW(&lf);
+}
+
+SIZE Extent(HDC dc, HFONT font, const wchar_t* text) {
+  SIZE s = {};
+  HGDIOBJ old = SelectObject(dc, font);
+  GetTextExtentPoint32W(dc, text, lstrlenW(text), &s);
+  SelectObject(dc, old);
+  return s;
+}
+
+void Metrics(HWND main) {
+  HFONT gui = (HFONT)GetStockObject(DEFAULT_GUI_FONT);
+  HDC dc = GetDC(nullptr);
+  SIZE o = Extent(dc, gui, L"O");
+  int unit = o.cy / 3;
+  HFONT clock = ClockFont(gui, unit);
+  HDC wdc = main ? GetDC(main) : nullptr;
+  SIZE e = Extent(wdc ? wdc : dc, clock, kClockSample);
+  if (wdc) ReleaseDC(main, wdc);
+  DeleteObject(clock);
+  ReleaseDC(nullptr, dc);
+  RECT work = {};
+  SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+  TIME_ZONE_INFORMATION tz = {};
+  GetTimeZoneInformation(&tz);
+  Line("metrics", Fmt("cw=%ld\tch=%ld\tunit=%d\tclockw=%ld\tclockh=%ld\twork=%s\tbias=%ld", o.cx, o.cy, unit, e.cx,
+                      e.cy, Rect(work).c_str(), tz.Bias));
+}
+
+// Extent of a text in the interface font, for the geometry that depends on it.
+void MeasureGui(const wchar_t* text) {
+  HDC dc = GetDC(nullptr);
+  SIZE s = Extent(dc, (HFONT)GetStockObject(DEFAULT_GUI_FONT), text);
+  ReleaseDC(nullptr, dc);
+  Line("extent", Fmt("w=%ld\th=%ld\t", s.cx, s.cy) + "text=" + Escape(text));
+}
+
+void DumpInstance() {
+  HANDLE map = OpenFileMappingW(FILE_MAP_READ, FALSE, kMappingName);
+  if (!map) {
+    Line("shm", "present=0");
+  } else {
+    const unsigned char* view = (const unsigned char*)MapViewOfFile(map, FILE_MAP_READ, 0, 0, 16);
+    if (!view) {
+      Line("shm", "present=1\tmapped=0");
+    } else {
+      unsigned int pid, reserved;
+      unsigned long long window;
+      memcpy(&pid, view, 4);
+      memcpy(&reserved, view + 4, 4);
+      memcpy(&window, view + 8, 8);
+      Line("shm", Fmt("present=1\tmapped=1\tpid=%u\treserved=%u\twindow=0x%llx", pid, reserved, window));
+      UnmapViewOfFile(view);
+    }
+    CloseHandle(map);
+  }
+  HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kMutexName);
+  Line("mutex", Fmt("present=%d", mutex ? 1 : 0));
+  if (mutex) CloseHandle(mutex);
+}
+
+int CountMain() {
+  int n = 0;
+  for (HWND h = GetTopWindow(nullptr); h; h = GetWindow(h, GW_HWNDNEXT)) {
+    if (ClassOf(h) == kMainClass) n++;
+  }
+  return n;
+}
+
+bool Dump() {
+  HWND main = FindMain();
+  DumpInstance();
+  Line("mains", Fmt("count=%d", CountMain()));
+  if (!main) {
+    Line("main", "found=0");
+    return false;
+  }
+  Metrics(main);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(main, &pid);
+  RECT client = {};
+  GetClientRect(main, &client);
+  RECT outer = {};
+  GetWindowRect(main, &outer);
+  Line("main", Fmt("found=1\thwnd=%s\tpid=%lu\tclass=", Hwnd(main).c_str(), pid) + Escape(ClassOf(main)) +
+                   Fmt("\tstyle=0x%lx\texstyle=0x%lx\tvisible=%d\tenabled=%d\tminimized=%d\twindow=%s\tclient=%s\t",
+                       (unsigned long)GetWindowLongPtrW(main, GWL_STYLE),
+                       (unsigned long)GetWindowLongPtrW(main, GWL_EXSTYLE), IsWindowVisible(main) ? 1 : 0,
+                       IsWindowEnabled(main) ? 1 : 0, IsIconic(main) ? 1 : 0, Rect(outer).c_str(),
+                       Rect(client).c_str()) +
+                   "text=" + Escape(TextOf(main)));
+  std::vector<Node> nodes = Tree(main);
+  for (size_t i = 1; i < nodes.size(); i++) {
+    HWND h = nodes[i].h;
+    std::wstring cls = ClassOf(h);
+    std::string fields =
+        Fmt("i=%d\tparent=%d\tdepth=%d\thwnd=%s\tclass=", (int)i, nodes[i].parent, nodes[i].depth, Hwnd(h).c_str()) +
+        Escape(cls) +
+        Fmt("\tid=%ld\tstyle=0x%lx\texstyle=0x%lx\tvisible=%d\tenabled=%d\trect=%s", (long)GetWindowLongPtrW(h, GWLP_ID),
+            (unsigned long)GetWindowLongPtrW(h, GWL_STYLE), (unsigned long)GetWindowLongPtrW(h, GWL_EXSTYLE),
+            IsWindowVisible(h) ? 1 : 0, IsWindowEnabled(h) ? 1 : 0, Rect(RectInParent(h)).c_str());
+    if (lstrcmpiW(cls.c_str(), L"Button") == 0) fields += Fmt("\tcheck=%d", (int)Send(h, BM_GETCHECK, 0, 0));
+    Line("win", fields + "\ttext=" + Escape(TextOf(h)));
+  }
+  for (size_t i = 1; i < nodes.size(); i++) {
+    std::wstring cls = ClassOf(nodes[i].h);
+    if (lstrcmpiW(cls.c_str(), L"ComboBox") == 0) DumpCombo((int)i, nodes[i].h);
+    if (lstrcmpiW(cls.c_str(), WC_LISTVIEWW) == 0) DumpList((int)i, nodes[i].h);
+  }
+  return true;
+}
+
+// The window exists and carries its controls, the list filled with its rows.
+bool Ready(HWND main) {
+  if (!main) return false;
+  std::vector<Node> nodes = Tree(main);
+  int direct = 0;
+  HWND list = nullptr;
+  for (const Node& n : nodes) {
+    if (n.parent == 0) direct++;
+    if (lstrcmpiW(ClassOf(n.h).c_str(), WC_LISTVIEWW) == 0) list = n.h;
+  }
+  if (direct < 17 || !list) return false;
+  HWND status = nullptr;   // the last label written at creation is the status line
+  for (const Node& n : nodes) {
+    if (n.parent == 0 && lstrcmpiW(ClassOf(n.h).c_str(), L"Static") == 0) status = n.h;
+  }
+  (void)status;
+  return Send(list, LVM_GETITEMCOUNT, 0, 0) >= 10 && IsWindowVisible(main);
+}
+
+HWND Resolve(const std::wstring& target) {
+  HWND main = FindMain();
+  if (target == L"main") return main;
+  if (target.compare(0, 2, L"0x") == 0) return (HWND)(ULONG_PTR)wcstoull(target.c_str() + 2, nullptr, 16);
+  std::vector<Node> nodes = Tree(main);
+  if (target.compare(0, 4, L"ctl:") == 0) {
+    size_t n = (size_t)_wtoi(target.c_str() + 4);
+    return n < nodes.size() ? nodes[n].h : nullptr;
+  }
+  if (target.compare(0, 7, L"button:") == 0) {
+    std::wstring text = target.substr(7);
+    for (const Node& n : nodes) {
+      if (lstrcmpiW(ClassOf(n.h).c_str(), L"Button") == 0 && IsWindowVisible(n.h) && TextOf(n.h) == text) return n.h;
+    }
+  }
+  return nullptr;
+}
+
+bool VisibleEnabledButton(const std::wstring& text) {
+  for (const Node& n : Tree(FindMain())) {
+    if (lstrcmpiW(ClassOf(n.h).c_str(), L"Button") == 0 && IsWindowVisible(n.h) && IsWindowEnabled(n.h) &&
+        TextOf(n.h) == text)
+      return true;
+  }
+  return false;
+}
+
+unsigned long long Number(const wchar_t* s) { return wcstoull(s, nullptr, 0); }
+
+template <typename Pred>
+bool WaitFor(DWORD ms, Pred pred) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    if (pred()) return true;
+    if (GetTickCount() - start >= ms) return false;
+    Sleep(100);
+  }
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::vector<std::wstring>> steps(1);
+  for (int i = 1; i < argc; i++) {
+    if (wcscmp(argv[i], L"--") == 0) steps.emplace_back();
+    else steps.back().push_back(argv[i]);
+  }
+  std::string error;
+  for (const auto& s : steps) {
+    if (s.empty()) continue;
+    const std::wstring& op = s[0];
+    auto arg = [&](size_t n) { return n < s.size() ? s[n].c_str() : L""; };
+    DWORD t = GetTickCount();
+    if (op == L"wait-window") {
+      bool ok = WaitFor((DWORD)Number(arg(1)), [] { return Ready(FindMain()); });
+      Line("waited", Fmt("what=window\tok=%d\tms=%lu", ok ? 1 : 0, GetTickCount() - t));
+      if (!ok) error = "no main window with its controls";
+    } else if (op == L"wait-gone") {
+      bool ok = WaitFor((DWORD)Number(arg(1)), [] { return FindMain() == nullptr; });
+      Line("waited", Fmt("what=gone\tok=%d\tms=%lu", ok ? 1 : 0, GetTickCount() - t));
+      if (!ok) error = "main window still there";
+    } else if (op == L"wait-button") {
+      std::wstring text = arg(1);
+      bool ok = WaitFor((DWORD)Number(arg(2)), [&] { return VisibleEnabledButton(text); });
+      Line("waited", Fmt("what=button\tok=%d\tms=%lu", ok ? 1 : 0, GetTickCount() - t));
+      if (!ok) error = "no visible enabled button " + Utf8(text);
+    } else if (op == L"wait-exit") {
+      HANDLE p = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, (DWORD)Number(arg(1)));
+      if (!p) {
+        Line("exited", "found=0");
+      } else {
+        DWORD w = WaitForSingleObject(p, (DWORD)Number(arg(2)));
+        DWORD code = 0;
+        GetExitCodeProcess(p, &code);
+        Line("exited", Fmt("found=1\tended=%d\tcode=%lu", w == WAIT_OBJECT_0 ? 1 : 0, code));
+        CloseHandle(p);
+      }
+    } else if (op == L"dump") {
+      if (!Dump()) error = "no main window";
+    } else if (op == L"metrics") {
+      Metrics(FindMain());
+    } else if (op == L"measure") {
+      for (size_t n = 1; n < s.size(); n++) MeasureGui(s[n].c_str());
+    } else if (op == L"count-main") {
+      Line("mains", Fmt("count=%d", CountMain()));
+    } else if (op == L"click") {
+      HWND h = Resolve(arg(1));
+      if (!h) error = "no target " + Utf8(arg(1));
+      else Send(h, BM_CLICK, 0, 0);
+    } else if (op == L"select") {
+      HWND h = Resolve(arg(1));
+      if (!h) {
+        error = "no target " + Utf8(arg(1));
+      } else {
+        Send(h, CB_SETCURSEL, (WPARAM)Number(arg(2)), 0);
+        Send(GetParent(h), WM_COMMAND, MAKEWPARAM(GetWindowLongPtrW(h, GWLP_ID), CBN_SELCHANGE), (LPARAM)h);
+      }
+    } else if (op == L"post" || op == L"send") {
+      HWND h = Resolve(arg(1));
+      UINT msg = (UINT)Number(arg(2));
+      WPARAM w = (WPARAM)Number(arg(3));
+      LPARAM l = (LPARAM)Number(arg(4));
+      if (!h) error = "no target " + Utf8(arg(1));
+      else if (op == L"post") Line("posted", Fmt("ok=%d", PostMessageW(h, msg, w, l) ? 1 : 0));
+      else Line("sent", Fmt("result=%lld", (long long)Send(h, msg, w, l)));
+    } else if (op == L"sleep") {
+      Sleep((DWORD)Number(arg(1)));
+    } else {
+      error = "unknown step " + Utf8(op);
+    }
+    Flush();
+    if (!error.empty()) break;
+  }
+  Line("end", error.empty() ? "ok" : "error\t" + error);
+  Flush();
+  return error.empty() ? 0 : 1;
+}

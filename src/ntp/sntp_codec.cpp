@@ -31,21 +31,34 @@ static uint64_t ReadBigEndian64(const uint8_t* p) {
 }
 
 SNTPCHECK DecodeReply(const uint8_t* data, size_t length, uint64_t nonce, SNTPREPLY* reply) {
+  reply->kissCode = 0;
   if (length < SNTP_PACKET_BYTES) return SNTP_BAD_LENGTH;
   const bool matchingOrigin = ReadBigEndian64(data + 24) == nonce;
   const bool serverMode = (data[0] & 7) == 4;
+  const bool kissOfDeath = data[1] == 0;
   const bool synchronisedLeap = (data[0] >> 6) != 3;
   const bool saneStratum = data[1] >= 1 && data[1] <= 15;
+  const bool receiveSet = ReadBigEndian64(data + 32) != 0;
   const bool transmitSet = ReadBigEndian64(data + 40) != 0;
   if (!matchingOrigin) return SNTP_IGNORE_ORIGIN;
   if (!serverMode) return SNTP_BAD_MODE;
+  // Real servers send a kiss with leap indicator 3, so it is told apart first.
+  if (kissOfDeath) {
+    reply->kissCode = ReadBigEndian32(data + 12);
+    return SNTP_KISS;
+  }
   if (!synchronisedLeap) return SNTP_BAD_LEAP;
   if (!saneStratum) return SNTP_BAD_STRATUM;
   if (!transmitSet) return SNTP_BAD_TRANSMIT;
+  if (!receiveSet) return SNTP_BAD_RECEIVE;
+  const uint64_t t2 = NtpToFileTime(AsStored(data + 32), AsStored(data + 36));
+  const uint64_t t3 = NtpToFileTime(AsStored(data + 40), AsStored(data + 44));
+  // No server sends its reply before it has received the request.
+  if (t3 < t2) return SNTP_BAD_ORDER;
   reply->stratum = data[1];
   reply->rootDelayRaw = ReadBigEndian32(data + 4);
-  reply->receiveTime = NtpToFileTime(AsStored(data + 32), AsStored(data + 36));
-  reply->transmitTime = NtpToFileTime(AsStored(data + 40), AsStored(data + 44));
+  reply->receiveTime = t2;
+  reply->transmitTime = t3;
   return SNTP_OK;
 }
 
@@ -65,16 +78,20 @@ uint32_t DelayMs(uint64_t t1, uint64_t t4) {
 }
 
 int64_t ClockOffset(uint64_t t1, uint64_t t2, uint64_t t3, uint64_t t4) {
-  // Unsigned differences wrap to the right signed value; the sum of the two
-  // halves never leaves the signed range for times within centuries.
-  return ((int64_t)t2 + (int64_t)(t3 - t4 - t1)) / 2;
+  // Summed unsigned, so that it wraps instead of overflowing: for any times
+  // within centuries of each other the sum is the exact signed value.
+  return (int64_t)(t2 + (t3 - t4 - t1)) / 2;
 }
 
-bool WallClockStepped(uint64_t wall1, uint64_t wall4, int64_t counter1, int64_t counter4) {
-  const int64_t wall = (int64_t)(wall4 - wall1);
-  const int64_t counter = counter4 - counter1;
-  const int64_t drift = wall > counter ? wall - counter : counter - wall;
-  return drift > 100000;   // 10 ms
+bool WallClockStepped(uint64_t wall1, uint64_t wall4, int64_t counter1, int64_t counter4, int64_t allowance) {
+  // Backwards, T4 - T1 would wrap into a delay of centuries.
+  if (wall4 < wall1) return true;
+  const uint64_t wall = wall4 - wall1;
+  // A counter that went backwards or an interval beyond the signed range is a step too.
+  if (counter4 < counter1 || wall > (uint64_t)INT64_MAX) return true;
+  const uint64_t counter = (uint64_t)counter4 - (uint64_t)counter1;
+  const uint64_t drift = wall > counter ? wall - counter : counter - wall;
+  return drift > (uint64_t)(allowance < 0 ? 0 : allowance);
 }
 
 int64_t CounterTo100ns(int64_t counter, int64_t frequency) {

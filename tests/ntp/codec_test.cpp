@@ -88,6 +88,29 @@ TEST(SampleArithmetic, AWallClockStepDuringTheExchangeIsDetected) {
   EXPECT_TRUE(WallClockStepped(t1, t1 - 10000000, 5000, 5000 + 300000));           // stepped back 1 s
 }
 
+TEST(SampleArithmetic, AWallClockSteppedBackALittleNeverGivesAWrappedDelay) {
+  const uint64_t t1 = 133801632000000000ull;
+  // 5 ms back with a counter interval of 1 ms: within 10 ms, but T4 < T1 would
+  // give a delay of 3,133,608,134 ms.
+  EXPECT_TRUE(WallClockStepped(t1, t1 - 50000, 5000, 5000 + 10000));
+  EXPECT_TRUE(WallClockStepped(t1, t1 - 1, 5000, 5000));
+  EXPECT_FALSE(WallClockStepped(t1, t1, 5000, 5000));
+  // A counter that ran backwards, and extreme values, are steps as well.
+  EXPECT_TRUE(WallClockStepped(t1, t1 + 10000, 5000, 4000));
+  EXPECT_TRUE(WallClockStepped(0, UINT64_MAX, INT64_MIN, INT64_MAX));
+  // The allowance is the caller's: a coarse clock may be given more.
+  EXPECT_TRUE(WallClockStepped(t1, t1 + 500000, 0, 300000, CLOCK_STEP_ALLOWANCE));
+  EXPECT_FALSE(WallClockStepped(t1, t1 + 500000, 0, 300000, CLOCK_STEP_ALLOWANCE + 312500));
+}
+
+TEST(SampleArithmetic, OffsetOfExtremeTimestampsIsDefined) {
+  // Natively under the undefined-behaviour sanitizer: no signed overflow.
+  EXPECT_EQ(-1, ClockOffset(0, UINT64_MAX, UINT64_MAX, 0));   // wraps to -2, halved
+  ClockOffset(UINT64_MAX, 0, 0, UINT64_MAX);
+  ClockOffset(0x8000000000000000ull, 0x7FFFFFFFFFFFFFFFull, 0, 0);
+  EXPECT_EQ(0u, DelayMs(UINT64_MAX, UINT64_MAX));
+}
+
 TEST(CounterConversion, NeverOverflowsAndNeverGoesBackwards) {
   const int64_t f = 10000000;   // a 10 MHz counter
   EXPECT_EQ(0, CounterTo100ns(0, f));
@@ -157,7 +180,7 @@ TEST(Reply, BadRepliesAreRefusedWithTheirReason) {
     r.b[0] = 0x64;   // LI 1 (a leap second today) is a synchronised server
     EXPECT_EQ(SNTP_OK, DecodeReply(r.b, sizeof r.b, kNonce, &out));
   }
-  for (int stratum : {0, 16, 17, 255}) {
+  for (int stratum : {16, 17, 255}) {
     Reply r;
     r.b[1] = (uint8_t)stratum;
     EXPECT_EQ(SNTP_BAD_STRATUM, DecodeReply(r.b, sizeof r.b, kNonce, &out)) << "stratum " << stratum;
@@ -167,6 +190,71 @@ TEST(Reply, BadRepliesAreRefusedWithTheirReason) {
     memset(r.b + 40, 0, 8);
     EXPECT_EQ(SNTP_BAD_TRANSMIT, DecodeReply(r.b, sizeof r.b, kNonce, &out));
   }
+}
+
+TEST(Reply, AZeroReceiveTimestampIsRefusedRatherThanReadAsTheYear2036) {
+  SNTPREPLY out;
+  Reply r;
+  memset(r.b + 32, 0, 8);
+  EXPECT_EQ(SNTP_BAD_RECEIVE, DecodeReply(r.b, sizeof r.b, kNonce, &out));
+  // Only the whole timestamp counts: a receive time on a whole second is fine.
+  Reply whole;
+  Put32(whole.b + 36, 0);
+  EXPECT_EQ(SNTP_OK, DecodeReply(whole.b, sizeof whole.b, kNonce, &out));
+}
+
+TEST(Reply, AReplySentBeforeItsRequestArrivedIsRefused) {
+  SNTPREPLY out;
+  Reply r;
+  Put32(r.b + 40, 3944678400u);   // T3 half a second before T2
+  Put32(r.b + 44, 0);
+  EXPECT_EQ(SNTP_BAD_ORDER, DecodeReply(r.b, sizeof r.b, kNonce, &out));
+  Put32(r.b + 44, 0x80000000u);   // T3 = T2: a server that answers in no time
+  EXPECT_EQ(SNTP_OK, DecodeReply(r.b, sizeof r.b, kNonce, &out));
+  // Across the era boundary, a 2036 transmit after a 2036 receive is in order.
+  Reply era;
+  Put32(era.b + 32, 0xFFFFFFFFu);
+  Put32(era.b + 40, 1);
+  EXPECT_EQ(SNTP_OK, DecodeReply(era.b, sizeof era.b, kNonce, &out));
+}
+
+TEST(KissOfDeath, AStratumZeroReplyIsClassifiedWithItsCodeBeforeTheLeapCheck) {
+  SNTPREPLY out;
+  for (uint8_t flags : {0xE4, 0x24}) {   // leap indicator 3, as real servers send it, and 0
+    Reply r;
+    r.b[0] = flags;
+    r.b[1] = 0;
+    memcpy(r.b + 12, "RATE", 4);
+    out.kissCode = 0;
+    EXPECT_EQ(SNTP_KISS, DecodeReply(r.b, sizeof r.b, kNonce, &out)) << (int)flags;
+    EXPECT_EQ(SNTP_KISS_RATE, out.kissCode);
+  }
+  Reply deny;
+  deny.b[0] = 0xE4;
+  deny.b[1] = 0;
+  memcpy(deny.b + 12, "DENY", 4);
+  ASSERT_EQ(SNTP_KISS, DecodeReply(deny.b, sizeof deny.b, kNonce, &out));
+  EXPECT_EQ(SNTP_KISS_DENY, out.kissCode);
+  EXPECT_EQ(SNTP_KISS_CODE('R', 'S', 'T', 'R'), SNTP_KISS_RSTR);
+  // A refused reply leaves no code behind from an earlier kiss.
+  Reply ok;
+  ASSERT_EQ(SNTP_OK, DecodeReply(ok.b, sizeof ok.b, kNonce, &out));
+  EXPECT_EQ(0u, out.kissCode);
+}
+
+TEST(KissOfDeath, AKissThatDoesNotProveItAnswersTheRequestIsNoKiss) {
+  SNTPREPLY out;
+  Reply r;
+  r.b[0] = 0xE4;
+  r.b[1] = 0;
+  memcpy(r.b + 12, "DENY", 4);
+  EXPECT_EQ(SNTP_IGNORE_ORIGIN, DecodeReply(r.b, sizeof r.b, kNonce ^ 1, &out));
+  EXPECT_EQ(0u, out.kissCode);
+  EXPECT_EQ(SNTP_BAD_LENGTH, DecodeReply(r.b, 47, kNonce, &out));
+  EXPECT_EQ(0u, out.kissCode);
+  r.b[0] = 0xE3;   // mode 3: a client's packet, not a server's
+  EXPECT_EQ(SNTP_BAD_MODE, DecodeReply(r.b, sizeof r.b, kNonce, &out));
+  EXPECT_EQ(0u, out.kissCode);
 }
 
 TEST(Reply, RandomDatagramsNeverReadOutOfBoundsNorPassAsGenuine) {
@@ -188,6 +276,8 @@ TEST(Reply, RandomDatagramsNeverReadOutOfBoundsNorPassAsGenuine) {
       EXPECT_EQ(4, data[0] & 7);
       EXPECT_NE(3, data[0] >> 6);
       EXPECT_TRUE(out.stratum >= 1 && out.stratum <= 15);
+      EXPECT_NE(0u, out.receiveTime);
+      EXPECT_GE(out.transmitTime, out.receiveTime);
     }
     delete[] data;
   }

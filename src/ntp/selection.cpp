@@ -1,6 +1,7 @@
 #include "ntp/selection.h"
 
 #include <math.h>
+#include <stdint.h>
 #include <string.h>
 
 // Compacted copies of the answered rows, reused by both computations.
@@ -44,39 +45,66 @@ void SortByOffset(SERVERROW* rows, int count) {
 }
 
 void UpdateStatistics() {
-  const int n = CopyAnswered(g_workTable);
-  double mean = (double)g_scratch[0].offset;
+  // Only what the scores need is read: whole rows would include row 9's host,
+  // which the interface thread may be writing under the lock meanwhile. The
+  // probing thread, which runs this, is the only writer of delays and offsets.
+  int64_t offsets[SERVER_COUNT];
+  int rows[SERVER_COUNT];
+  int n = 0;
+  for (int i = 0; i < SERVER_COUNT; ++i) {
+    if (g_workTable[i].delayMs == DELAY_NONE) continue;
+    offsets[n] = g_workTable[i].offset;
+    rows[n++] = i;
+  }
+  if (n == 0) return;
+  double mean = (double)offsets[0];
   double deviation = mean;
   if (n > 1) {
     double sum = 0.0;
-    for (int k = 0; k < n; ++k) sum += (double)g_scratch[k].offset;
+    for (int k = 0; k < n; ++k) sum += (double)offsets[k];
     mean = sum / n;
     double squares = 0.0;
     for (int k = 0; k < n; ++k) {
-      const double d = (double)g_scratch[k].offset - mean;
+      const double d = (double)offsets[k] - mean;
       squares += d * d;
     }
     deviation = sqrt(squares / (n - 1));
   }
   for (int k = 0; k < n; ++k) {
-    const double z = deviation == 0.0 ? 0.0 : fabs((double)g_scratch[k].offset - mean) / deviation;
-    const int row = g_scratch[k].index;
-    if (row < 0 || row >= SERVER_COUNT) continue;
-    g_workTable[row].zScore = z;
+    const double z = deviation == 0.0 ? 0.0 : fabs((double)offsets[k] - mean) / deviation;
+    g_workTable[rows[k]].zScore = z;
     LockTable();
-    g_publishedTable[row].zScore = z;
+    g_publishedTable[rows[k]].zScore = z;
     UnlockTable();
   }
 }
 
+// x[i] + trunc((x[i + 1] - x[i]) * r / 4) for sorted x and r < 4, exact for
+// every input: the difference is never negative, so it is taken unsigned, and
+// the result lies between x[i] and x[i + 1].
+static int64_t Quartile(const int64_t* x, int i, int r) {
+  const uint64_t d = (uint64_t)x[i + 1] - (uint64_t)x[i];
+  const uint64_t part = (d / 4) * (uint64_t)r + ((d % 4) * (uint64_t)r) / 4;
+  return (int64_t)((uint64_t)x[i] + part);
+}
+
+// Truncation toward zero, saturated where the value leaves the 64-bit range.
+static int64_t SaturatedInt64(double v) {
+  if (v >= 9223372036854775808.0) return INT64_MAX;
+  if (v < -9223372036854775808.0) return INT64_MIN;
+  return (int64_t)v;
+}
+
 void IqrFences(const int64_t* x, int n, int64_t* lowFence, int64_t* highFence) {
   // Quartiles by this program's own interpolation (not the median of halves).
+  // Offsets spread by more than about 3 * 10^18 (thousands of years, which only
+  // a forged table reaches) would overflow plain 64-bit arithmetic here.
   const int q = n / 4, r = n % 4, h = 3 * n / 4 - 1;
-  const int64_t q1 = x[q] + (x[q + 1] - x[q]) * r / 4;
-  const int64_t q3 = x[h] + (x[h + 1] - x[h]) * r / 4;
-  const int64_t iqr = q3 - q1;
-  *lowFence = (int64_t)((double)q1 - IQR_FENCE_FACTOR * (double)iqr);
-  *highFence = (int64_t)((double)q3 + IQR_FENCE_FACTOR * (double)iqr);
+  const int64_t q1 = Quartile(x, q, r);
+  const int64_t q3 = Quartile(x, h, r);
+  const uint64_t iqr = (uint64_t)q3 - (uint64_t)q1;   // q3 >= q1
+  *lowFence = SaturatedInt64((double)q1 - IQR_FENCE_FACTOR * (double)iqr);
+  *highFence = SaturatedInt64((double)q3 + IQR_FENCE_FACTOR * (double)iqr);
 }
 
 void MarkIqrInliers() {

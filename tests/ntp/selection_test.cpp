@@ -144,6 +144,47 @@ TEST(IqrFences, FractionsAndFencesTruncateTowardZero) {
   EXPECT_EQ(0, high);
 }
 
+TEST(IqrFences, OffsetsSpreadOverTheWholeRangeGiveSaturatedFencesNotOverflow) {
+  // IQR = 2^64 - 3 does not fit a signed 64-bit value: the fences saturate and
+  // every offset lies within them (natively under the overflow checks).
+  const int64_t wide[] = {INT64_MIN, INT64_MIN + 1, INT64_MAX - 1, INT64_MAX};
+  int64_t low, high;
+  IqrFences(wide, 4, &low, &high);
+  EXPECT_EQ(INT64_MIN, low);
+  EXPECT_EQ(INT64_MAX, high);
+
+  // Three offsets: Q1 = x0 + 3/4 (x1 - x0) with a difference of 2^63.
+  const int64_t three[] = {INT64_MIN, 0, INT64_MAX};
+  IqrFences(three, 3, &low, &high);
+  EXPECT_EQ(INT64_MIN, low);
+  EXPECT_EQ(INT64_MAX, high);
+
+  // Far outliers around a tight cluster: the cluster's fences are exact.
+  const int64_t cluster[] = {INT64_MIN, -1, 0, 1, INT64_MAX};
+  IqrFences(cluster, 5, &low, &high);
+  EXPECT_EQ(-2, low);   // Q1 = -1, Q3 = 0, IQR 1: -2.5 and 1.5 truncated
+  EXPECT_EQ(1, high);
+}
+
+TEST_F(Tables, ExtremeOffsetsKeepTheClusterAndDropTheOutliers) {
+  const int64_t offsets[] = {INT64_MIN, -1, 0, 1, INT64_MAX};
+  for (int i = 0; i < 5; ++i) Answer(i, offsets[i]);
+  EXPECT_EQ((std::vector<int>{0, 1, 1, 1, 0, 0, 0, 0, 0, 0}), Inliers());
+  UpdateStatistics();
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(g_workTable[i].zScore >= 0.0 && g_workTable[i].zScore < 2.0) << i;
+}
+
+TEST_F(Tables, ScoresAreWrittenToTheAnsweringRowsWhateverTheirIndexField) {
+  // The scores go to the rows that answered, found by position.
+  Answer(2, 0);
+  Answer(6, 1000000);
+  g_workTable[2].index = 77;
+  g_workTable[6].index = -5;
+  UpdateStatistics();
+  EXPECT_NEAR(sqrt(2.0) / 2, g_workTable[2].zScore, 1e-12);
+  EXPECT_NEAR(sqrt(2.0) / 2, g_publishedTable[6].zScore, 1e-12);
+}
+
 TEST(SelectionSort, EqualKeysNeverDisplaceTheCandidateSoTheSortIsNotStable) {
   SERVERROW rows[4] = {};
   const uint32_t delays[] = {5, 3, 5, 3};

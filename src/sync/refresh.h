@@ -1,0 +1,8 @@
+// The live display: the clock label and the results rows, five times a second,
+// each written only when its shown second changes; and, in manual mode, which
+// of the two sync buttons is shown.
+#pragma once
+#include <stdint.h>
+
+// One run (the display refresh worker's job; the argument is unused).
+int32_t RefreshDisplay(void* unused);

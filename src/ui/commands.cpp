@@ -1,0 +1,193 @@
+#include "ui/commands.h"
+
+#include "app/appstate.h"
+#include "ntp/probe.h"
+#include "ntp/serverrow.h"
+#include "sync/modes.h"
+#include "sync/texts.h"
+#include "sync/worker.h"
+#include "text/settings.h"
+#include "text/strings.h"
+#include "ui/controls.h"
+#include "ui/resultlist.h"
+#include "ui/tray.h"
+#include "ui/window.h"
+
+#define SELECTOR_CHARS 128
+
+static LRESULT CurrentItem(HWND selector) { return SendMessageW(selector, CB_GETCURSEL, 0, 0); }
+
+static void SetStatus(const wchar_t* text) { SetWindowTextW(Ctl(CTL_STATUS), text); }
+
+void InitialFill() {
+  SetWindowTextW(Ctl(CTL_COMPUTER_LABEL), ComposeComputerCaption());
+  SendMessageW(Ctl(CTL_RESULT_LIST), LVM_DELETEALLITEMS, 0, 0);
+  if (!g_listView) return;
+  for (int row = 0; row < 9; ++row) {
+    wchar_t name[HOST_CHARS];
+    LockTable();
+    lstrcpynW(name, g_workTable[row].name, HOST_CHARS);
+    UnlockTable();
+    g_listView->SetCellText(row, 0, name);
+  }
+  // Asking for row 10 appends the missing row at the end, which becomes row 9.
+  g_listView->SetCellText(10, 0, nullptr);
+  static const int kTitles[RESULT_COLUMNS] = {103, 104, 105, 106, 107, 143, 144};
+  for (int c = 0; c < RESULT_COLUMNS; ++c) g_listView->SetColumnTitle(c, Str(kTitles[c]));
+}
+
+void ShowManualStatus() {
+  wchar_t text[TEXT_CHARS];
+  StatusManual(text, TEXT_CHARS);
+  SetStatus(text);
+}
+
+void ShowPeriodicStatus() {
+  const LRESULT item = CurrentItem(Ctl(CTL_INTERVAL));
+  g_app.cycleMinutes = (uint64_t)((item < 0 ? 0 : item) + 1) * 10;
+  wchar_t text[TEXT_CHARS];
+  StatusPeriodic(text, TEXT_CHARS, g_app.cycleMinutes);
+  SetStatus(text);
+}
+
+// The display refresh calls this five times a second: a window that already has
+// the wanted visibility is left alone, so an idle window costs no messages.
+static void SetVisible(HWND control, int visible) {
+  if (!control || (IsWindowVisible(control) != FALSE) == (visible != 0)) return;
+  ShowWindow(control, visible ? SW_SHOW : SW_HIDE);
+}
+
+void ShowSyncButton(int flag) {
+  SetVisible(Ctl(CTL_SYNC), flag);
+  SetVisible(Ctl(CTL_SYNC2), !flag);
+}
+
+void RemovePeriodicItem() {
+  HWND scheme = Ctl(CTL_SCHEME);
+  const LRESULT item = CurrentItem(scheme);
+  SendMessageW(scheme, CB_DELETESTRING, 2, 0);
+  if (item == 2) SendMessageW(scheme, CB_SETCURSEL, 0, 0);
+}
+
+void ClearLogIfAsked() {
+  if (IsTicked(Ctl(CTL_CLEAR))) SetWindowTextW(Ctl(CTL_LOG), L"");
+}
+
+int IsTicked(HWND checkBox) { return SendMessageW(checkBox, BM_GETCHECK, 0, 0) == BST_CHECKED; }
+
+void SelectorText(HWND selector, wchar_t* out) {
+  out[0] = 0;
+  const LRESULT item = CurrentItem(selector);
+  if (item >= 0) {
+    const LRESULT length = SendMessageW(selector, CB_GETLBTEXTLEN, (WPARAM)item, 0);
+    // CB_GETLBTEXT has no size argument: a longer item would overrun the buffer.
+    if (length >= 0 && length < SELECTOR_CHARS) {
+      SendMessageW(selector, CB_GETLBTEXT, (WPARAM)item, (LPARAM)out);
+      out[SELECTOR_CHARS - 1] = 0;
+    } else if (length >= SELECTOR_CHARS) {
+      wchar_t* whole = (wchar_t*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, ((SIZE_T)length + 1) * sizeof(wchar_t));
+      if (whole) {
+        SendMessageW(selector, CB_GETLBTEXT, (WPARAM)item, (LPARAM)whole);
+        lstrcpynW(out, whole, SELECTOR_CHARS);
+        HeapFree(GetProcessHeap(), 0, whole);
+      }
+    }
+  }
+  if (item < 0 || !out[0]) {
+    out[0] = 0;
+    GetWindowTextW(selector, out, SELECTOR_CHARS);
+  }
+}
+
+void OtherServerChanged() {
+  wchar_t text[SELECTOR_CHARS];
+  SelectorText(Ctl(CTL_OTHER_SERVER), text);
+  LockTable();   // the probes read the host on their threads
+  lstrcpynW(g_workTable[9].host, text, HOST_CHARS);
+  UnlockTable();
+  const int same = lstrcmpiW(text, g_app.savedServer) == 0;
+  SendMessageW(Ctl(CTL_SAVE), BM_SETCHECK, same ? BST_CHECKED : BST_UNCHECKED, 0);
+  g_app.otherServerChanged = 1;
+}
+
+void SaveBoxClicked() {
+  const int ticked = IsTicked(Ctl(CTL_SAVE));
+  g_app.savedServerPresent = ticked;
+  if (ticked) {
+    wchar_t text[SELECTOR_CHARS];
+    SelectorText(Ctl(CTL_OTHER_SERVER), text);
+    SaveOtherServer(text);
+  } else {
+    ForgetOtherServer();
+  }
+}
+
+static DWORD WINAPI ManualSyncThread(void*) { return (DWORD)ManualSync(); }
+
+static void AutoBoxClicked() {
+  if (IsTicked(Ctl(CTL_AUTO))) {
+    WriteAutostartEntry(1, Ctl(CTL_SECONDS), Ctl(CTL_INTERVAL));
+    if (g_app.runMode == 1) {
+      ShowManualStatus();
+      AskWorkerToEnd(&g_periodicWorker);
+    }
+    g_app.runMode = 0;
+    EnableWindow(Ctl(CTL_SCHEME), TRUE);
+    SendMessageW(Ctl(CTL_PERIODIC), BM_SETCHECK, BST_UNCHECKED, 0);
+    RemovePeriodicItem();
+  } else {
+    EnableWindow(Ctl(CTL_PERIODIC), TRUE);
+    EnableWindow(Ctl(CTL_SCHEME), TRUE);
+    EnableWindow(Ctl(CTL_SECONDS), FALSE);
+    DeleteAutostartEntry();
+    ShowManualStatus();
+  }
+}
+
+static void PeriodicBoxClicked() {
+  if (IsTicked(Ctl(CTL_PERIODIC))) {
+    if (g_app.runMode == 2) CancelAutomaticMode();
+    WriteAutostartEntry(0, Ctl(CTL_SECONDS), Ctl(CTL_INTERVAL));
+    SendMessageW(Ctl(CTL_AUTO), BM_SETCHECK, BST_UNCHECKED, 0);
+    EnableWindow(Ctl(CTL_SCHEME), TRUE);
+    if (SendMessageW(Ctl(CTL_SCHEME), CB_GETCOUNT, 0, 0) == 2) InsertPeriodicItem();
+  } else {
+    LeavePeriodicMode();
+  }
+}
+
+void OnCommand(HWND window, WPARAM wParam, LPARAM lParam) {
+  const HWND sender = (HWND)lParam;
+  const UINT code = HIWORD(wParam);
+  if (!sender) return;
+  if (sender == Ctl(CTL_CLOSE)) {
+    if (ConfirmClose(window)) DestroyWindow(window);
+  } else if (sender == Ctl(CTL_SYNC)) {
+    if (CurrentItem(Ctl(CTL_SCHEME)) == 2) {
+      StartPeriodicFromWindow(window);
+    } else {
+      HANDLE thread = CreateThread(nullptr, 0, ManualSyncThread, nullptr, 0, nullptr);
+      if (thread) CloseHandle(thread);
+    }
+  } else if (sender == Ctl(CTL_AUTO)) {
+    if (code == BN_CLICKED) AutoBoxClicked();
+  } else if (sender == Ctl(CTL_PERIODIC)) {
+    if (code == BN_CLICKED) PeriodicBoxClicked();
+  } else if (sender == Ctl(CTL_SECONDS)) {
+    if (code == CBN_SELCHANGE) WriteAutostartEntry(1, Ctl(CTL_SECONDS), Ctl(CTL_INTERVAL));
+  } else if (sender == Ctl(CTL_INTERVAL)) {
+    if (code == CBN_SELCHANGE) {
+      WriteAutostartEntry(0, Ctl(CTL_SECONDS), Ctl(CTL_INTERVAL));
+      ChangePeriod();
+    }
+  } else if (sender == Ctl(CTL_QUERY_SELECTOR)) {
+    if (code == CBN_SELCHANGE) {
+      const LRESULT item = CurrentItem(sender);
+      StopWorker(&g_probeWorker);
+      g_probeWorker.periodMs = (DWORD)((item < 0 ? 0 : item) + 1) * 10000;
+      StartWorker(&g_probeWorker);
+    }
+  }
+}
+
+void InsertPeriodicItem() { InsertSelectorItem(Ctl(CTL_SCHEME), 2, Str(137)); }

@@ -1,0 +1,201 @@
+#include "ui/resultlist.h"
+
+#include "app/appstate.h"
+#include "text/strings.h"
+#include "ui/layout.h"
+
+#define ID_TIMEOUT 101
+#define CELL_CHARS 512
+
+LISTVIEW* g_listView;
+
+static wchar_t g_headerText[CELL_CHARS];
+
+void LISTVIEW::SetColumnTitle(int column, const wchar_t* text) {
+  LVCOLUMNW c;
+  ZeroMemory(&c, sizeof c);
+  c.mask = LVCF_TEXT | LVCF_SUBITEM;
+  c.pszText = (LPWSTR)text;
+  c.cchTextMax = text ? lstrlenW(text) : 0;
+  c.iSubItem = column;
+  SendMessageW(list, LVM_SETCOLUMNW, (WPARAM)column, (LPARAM)&c);
+}
+
+void LISTVIEW::SetColumnLayout(int column, int width, const wchar_t* text, int format, UINT extraMask) {
+  LVCOLUMNW c;
+  ZeroMemory(&c, sizeof c);
+  c.mask = extraMask | LVCF_FMT | LVCF_WIDTH | LVCF_SUBITEM | LVCF_IDEALWIDTH;
+  c.fmt = format;
+  c.cx = width;
+  c.cxIdeal = width;
+  c.pszText = (LPWSTR)text;
+  c.cchTextMax = text ? lstrlenW(text) : 0;
+  c.iSubItem = column;
+  LVCOLUMNW probe;
+  ZeroMemory(&probe, sizeof probe);
+  probe.mask = LVCF_WIDTH;
+  if (!SendMessageW(list, LVM_GETCOLUMNW, (WPARAM)column, (LPARAM)&probe))
+    SendMessageW(list, LVM_INSERTCOLUMNW, (WPARAM)column, (LPARAM)&c);
+  SendMessageW(list, LVM_SETCOLUMNW, (WPARAM)column, (LPARAM)&c);
+}
+
+void LISTVIEW::SetCellText(int row, int column, const wchar_t* text) {
+  LVITEMW item;
+  ZeroMemory(&item, sizeof item);
+  item.mask = LVIF_TEXT;
+  item.iItem = row;
+  item.iSubItem = column;
+  item.pszText = (LPWSTR)(text ? text : L"");
+  LVITEMW probe;
+  ZeroMemory(&probe, sizeof probe);
+  probe.iItem = row;
+  if (!SendMessageW(list, LVM_GETITEMW, 0, (LPARAM)&probe)) {
+    LVITEMW insert = item;
+    insert.iSubItem = 0;
+    if (column != 0) insert.pszText = (LPWSTR)L"";
+    SendMessageW(list, LVM_INSERTITEMW, 0, (LPARAM)&insert);
+  }
+  SendMessageW(list, LVM_SETITEMW, 0, (LPARAM)&item);
+}
+
+const wchar_t* LISTVIEW::GetHeaderText(int column) {
+  ZeroMemory(g_headerText, sizeof g_headerText);
+  HDITEMW h;
+  ZeroMemory(&h, sizeof h);
+  h.mask = HDI_TEXT;
+  h.pszText = g_headerText;
+  h.cchTextMax = CELL_CHARS;
+  SendMessageW(header, HDM_GETITEMW, (WPARAM)column, (LPARAM)&h);
+  g_headerText[CELL_CHARS - 1] = 0;
+  return g_headerText;
+}
+
+// A report list takes its row height from its small-image list: one image of
+// 1 x height pixels sets it.
+static void InstallRowHeight(HWND list, int height) {
+  if (height < 1) height = 1;
+  HIMAGELIST images = ImageList_Create(1, height, ILC_MASK, 1, 0);
+  if (!images) return;
+  ImageList_AddIcon(images, nullptr);
+  HIMAGELIST old = (HIMAGELIST)SendMessageW(list, LVM_SETIMAGELIST, LVSIL_SMALL, (LPARAM)images);
+  if (old && old != images) ImageList_Destroy(old);
+}
+
+void LISTVIEW::SetRowHeight(int height) { InstallRowHeight(list, height); }
+
+HWND CreateListView(const LISTVIEWPARAM* p) {
+  WINDOWDESC* ld = p->listDesc;
+  WINDOWDESC* hd = p->headerDesc;
+  ld->sizeB = p->rowHeight;
+  const RECT& r = ld->rectangle;
+  HWND list = CreateWindowExW(0, WC_LISTVIEWW, nullptr, p->extraStyle | 0x50800001, r.left, r.top, r.right - r.left,
+                              r.bottom - r.top, p->parent, nullptr, GetModuleHandleW(nullptr), nullptr);
+  ld->handle = list;
+  if (!list) return nullptr;
+  SendMessageW(list, WM_SETFONT, (WPARAM)g_app.fonts[0], TRUE);
+  LONG_PTR style = GetWindowLongPtrW(list, GWL_STYLE);
+  SetWindowLongPtrW(list, GWL_STYLE, (style & ~(LONG_PTR)2) | LIST_STYLE_REPLACE);
+  LRESULT ex = SendMessageW(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0);
+  SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, ex | p->extraExStyle | LIST_EX_STYLE);
+  ld->previousProcedure = (WNDPROC)SetWindowLongPtrW(list, GWLP_WNDPROC, (LONG_PTR)p->listProcedure);
+  HWND header = (HWND)SendMessageW(list, LVM_GETHEADER, 0, 0);
+  hd->handle = header;
+  if (header) {
+    SetWindowLongPtrW(header, GWL_STYLE, GetWindowLongPtrW(header, GWL_STYLE) | p->extraHeaderStyle);
+    hd->previousProcedure = (WNDPROC)SetWindowLongPtrW(header, GWLP_WNDPROC, (LONG_PTR)p->headerProcedure);
+  }
+  hd->sizeB = p->rowHeight;
+  InstallRowHeight(list, p->rowHeight);
+  return list;
+}
+
+void SetResultColumns() {
+  static const int kLetters[RESULT_COLUMNS] = {0, 22, 20, 16, 14, 12, 8};
+  const int w = g_layout.cw;
+  const RECT& r = g_controls[CTL_RESULT_LIST].rectangle;
+  for (int c = 0; c < RESULT_COLUMNS; ++c) {
+    const int width = c == 0 ? (r.right - r.left) - 92 * w : kLetters[c] * w;
+    g_listView->SetColumnLayout(c, width, nullptr, COLUMN_FORMAT, 0);
+  }
+  // The list view does not pass the owner-draw flag on to its header: set it on
+  // the header items themselves, so the list's procedure paints them.
+  for (int c = 0; c < RESULT_COLUMNS && g_listView->header; ++c) {
+    HDITEMW h;
+    ZeroMemory(&h, sizeof h);
+    h.mask = HDI_FORMAT;
+    SendMessageW(g_listView->header, HDM_GETITEMW, (WPARAM)c, (LPARAM)&h);
+    h.fmt |= HDF_OWNERDRAW | HDF_STRING;
+    SendMessageW(g_listView->header, HDM_SETITEMW, (WPARAM)c, (LPARAM)&h);
+  }
+}
+
+void ClearResultRow(int row) {
+  if (!g_listView) return;
+  g_listView->SetCellText(row, 1, nullptr);
+  g_listView->SetCellText(row, 2, nullptr);
+  g_listView->SetCellText(row, 3, Str(ID_TIMEOUT));
+  g_listView->SetCellText(row, 4, nullptr);
+  g_listView->SetCellText(row, 5, nullptr);
+  g_listView->SetCellText(row, 6, nullptr);
+}
+
+void DrawLine(HDC dc, POINT from, POINT to, int penStyle, int width, COLORREF colour) {
+  HPEN pen = CreatePen(penStyle, width, colour);
+  HGDIOBJ old = SelectObject(dc, pen);
+  MoveToEx(dc, from.x, from.y, nullptr);
+  LineTo(dc, to.x, to.y);
+  SelectObject(dc, old);
+  DeleteObject(pen);
+}
+
+LRESULT DrawResultCell(NMLVCUSTOMDRAW* draw) {
+  const DWORD stage = draw->nmcd.dwDrawStage;
+  if (stage == CDDS_PREPAINT || stage == CDDS_ITEMPREPAINT) return CDRF_NOTIFYSUBITEMDRAW;
+  if (stage != (CDDS_ITEMPREPAINT | CDDS_SUBITEM)) return CDRF_DODEFAULT;
+  HDC dc = draw->nmcd.hdc;
+  const int u = g_layout.unit;
+  const int column = draw->iSubItem;
+  const int row = (int)draw->nmcd.dwItemSpec;
+  RECT r = draw->nmcd.rc;
+  r.top -= 3;
+  r.right -= 1;
+  if (column == 0) {
+    // Column 0's rectangle covers the whole row in some versions: take the label's.
+    RECT label;
+    label.top = 0;
+    label.left = LVIR_LABEL;
+    if (SendMessageW(draw->nmcd.hdr.hwndFrom, LVM_GETSUBITEMRECT, (WPARAM)row, (LPARAM)&label)) {
+      r.left = label.left;
+      r.right = label.right - 1;
+    }
+    r.left -= 4;
+  }
+  RECT fill = {r.left, r.top + 2, r.right, r.bottom - 2};
+  FillRect(dc, &fill, g_app.brushes[BRUSH_WHITE]);
+  SetBkMode(dc, TRANSPARENT);
+  SetTextColor(dc, 0x00000000);
+  HGDIOBJ oldFont = SelectObject(dc, g_app.fonts[0]);
+  DrawLine(dc, POINT{r.left, r.bottom - 2}, POINT{r.right, r.bottom - 2}, PS_SOLID, 1, RGB(160, 160, 160));
+  const int columns = g_listView && g_listView->header ? (int)SendMessageW(g_listView->header, HDM_GETITEMCOUNT, 0, 0) : 0;
+  const COLORREF edge = column + 1 == columns ? RGB(100, 100, 100) : RGB(160, 160, 160);
+  DrawLine(dc, POINT{r.right, r.top - u}, POINT{r.right, r.bottom + u}, PS_SOLID, 1, edge);
+  wchar_t text[CELL_CHARS];
+  text[0] = 0;
+  LVITEMW item;
+  ZeroMemory(&item, sizeof item);
+  item.iSubItem = column;
+  item.pszText = text;
+  item.cchTextMax = CELL_CHARS;
+  SendMessageW(draw->nmcd.hdr.hwndFrom, LVM_GETITEMTEXTW, (WPARAM)row, (LPARAM)&item);
+  text[CELL_CHARS - 1] = 0;
+  RECT t = r;
+  t.left += u;
+  if (column == 2) t.left += 2 * u;
+  if (column == 3) t.right -= 9 * u;
+  if (column == 4) t.right -= 6 * u;
+  if (column == 5 || column == 6) t.right -= 4 * u;
+  UINT align = column == 1 ? DT_CENTER : (column == 0 || column == 2) ? DT_LEFT : DT_RIGHT;
+  DrawTextExW(dc, text, -1, &t, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_END_ELLIPSIS | align, nullptr);
+  SelectObject(dc, oldFont);
+  return CDRF_SKIPDEFAULT;
+}

@@ -1,0 +1,51 @@
+// The results list: a report list view with one row per server and seven
+// columns, its header drawn by the list's subclass procedure and every cell
+// drawn by the program.
+#pragma once
+#include <windows.h>
+#include <commctrl.h>
+
+#include "ui/window.h"
+
+#define RESULT_COLUMNS 7
+#define COLUMN_FORMAT 0xC000   // owner-drawn header item with a string
+#define LIST_STYLE_REPLACE 0x8005
+#define LIST_EX_STYLE 0x10020  // full-row select, double buffering
+#define HEADER_EXTRA_STYLE 0x0802
+
+class LISTVIEW {
+ public:
+  HWND list;
+  HWND header;
+  LISTVIEW(HWND l, HWND h) : list(l), header(h) {}
+  virtual ~LISTVIEW() {}
+  void SetColumnTitle(int column, const wchar_t* text);
+  void SetColumnLayout(int column, int width, const wchar_t* text, int format, UINT extraMask);
+  // A null text empties the cell; a row comes into being when it is first set.
+  void SetCellText(int row, int column, const wchar_t* text);
+  // The header item's title, in one buffer shared by every call (window thread only).
+  const wchar_t* GetHeaderText(int column);
+  void SetRowHeight(int height);
+};
+
+extern LISTVIEW* g_listView;
+
+struct LISTVIEWPARAM {
+  HWND parent;
+  WINDOWDESC* listDesc;
+  WINDOWDESC* headerDesc;
+  WNDPROC listProcedure;
+  WNDPROC headerProcedure;
+  DWORD extraStyle;
+  DWORD extraExStyle;
+  DWORD extraHeaderStyle;
+  int rowHeight;
+};
+
+HWND CreateListView(const LISTVIEWPARAM* p);
+// The seven column widths (in letter widths) of the list's stored width.
+void SetResultColumns();
+// Cells 1 to 6 of a row back to "no answer": empty, and "超时" in column 3.
+void ClearResultRow(int row);
+LRESULT DrawResultCell(NMLVCUSTOMDRAW* draw);
+void DrawLine(HDC dc, POINT from, POINT to, int penStyle, int width, COLORREF colour);

@@ -1,7 +1,9 @@
 # Shared by the Wine runner and the test scripts: locale and Wine prefixes.
 # Source it; it defines functions and exports nothing until they are called.
 
-# ql_locale DIR: builds the zh_CN.UTF-8 locale into DIR once and exports LANG, LC_ALL, LOCPATH.
+# ql_locale DIR: builds the zh_CN.UTF-8 locale into DIR once and exports LANG, LC_ALL, LOCPATH,
+# and TZ: the program's users are in China, so every Wine start runs at UTC+8
+# (China has kept no daylight saving time since 1991).
 ql_locale() {
   local dir; dir=$(realpath -m "$1")
   if [ ! -f "$dir/zh_CN.UTF-8/LC_CTYPE" ]; then
@@ -11,6 +13,7 @@ ql_locale() {
     ) 9>"$dir/.lock"
   fi
   export LOCPATH=$dir
+  export TZ=Asia/Shanghai
   # bash itself cannot see LOCPATH and would warn that it lacks the locale; the
   # programs it starts do see it.
   { export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8; } 2>/dev/null

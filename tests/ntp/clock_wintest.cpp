@@ -4,6 +4,7 @@
 
 #include "ntp/clock.h"
 #include "ntp/setclock.h"
+#include "ntp/sntp_codec.h"
 
 namespace {
 
@@ -58,6 +59,83 @@ TEST(Clock, LocalCalendarTimeMatchesTheSystemConversion) {
   EXPECT_EQ(1970, mine.wYear + (mine.wMonth == 12 ? 1 : 0));
   // A value no calendar can hold fails instead of producing a date.
   EXPECT_FALSE(FileTimeToLocalSystemTime(0xFFFFFFFFFFFFFFFFull, &mine));
+}
+
+// The tests run at UTC+8, where the program's users are.
+TEST(LocalTime, TheTestsRunInChinaStandardTime) {
+  TIME_ZONE_INFORMATION zone;
+  GetTimeZoneInformation(&zone);
+  EXPECT_EQ(-480, zone.Bias);
+}
+
+TEST(LocalTime, TheUnixEpochIsEightInTheMorningLocally) {
+  SYSTEMTIME local = {};
+  ASSERT_TRUE(FileTimeToLocalSystemTime(116444736000000000ull, &local));
+  EXPECT_EQ(1970, local.wYear);
+  EXPECT_EQ(1, local.wMonth);
+  EXPECT_EQ(1, local.wDay);
+  EXPECT_EQ(8, local.wHour);
+  EXPECT_EQ(0, local.wMinute);
+  EXPECT_EQ(0, local.wSecond);
+  EXPECT_EQ(0, local.wMilliseconds);
+  // An evening in UTC is the next morning locally.
+  // 2024-12-31 22:00:01.234 UTC.
+  ASSERT_TRUE(FileTimeToLocalSystemTime(133801632000000000ull - 72000000000ull + 12340000ull, &local));
+  EXPECT_EQ(2025, local.wYear);
+  EXPECT_EQ(1, local.wMonth);
+  EXPECT_EQ(1, local.wDay);
+  EXPECT_EQ(6, local.wHour);
+  EXPECT_EQ(0, local.wMinute);
+  EXPECT_EQ(1, local.wSecond);
+  EXPECT_EQ(234, local.wMilliseconds);
+}
+
+TEST(LocalTime, ValuesBeyondTheCalendarAndWrappedConversionsFail) {
+  SYSTEMTIME local = {};
+  // 2^63 and above is no time; just below it, eight hours ahead wraps round to 1601 in Wine.
+  EXPECT_FALSE(FileTimeToLocalSystemTime(0x8000000000000000ull, &local));
+  EXPECT_FALSE(FileTimeToLocalSystemTime(0x7FFFFFFFFFFFFFFFull, &local));
+  EXPECT_FALSE(FileTimeToLocalSystemTime(0xFFFFFFFFFFFFFFFFull, &local));
+}
+
+BOOL WINAPI FailingLocalConversion(const FILETIME*, LPFILETIME local) {
+  local->dwLowDateTime = 0x12345678;   // what a failed call may leave behind
+  local->dwHighDateTime = 0x01D00000;
+  return FALSE;
+}
+
+BOOL WINAPI WrappingLocalConversion(const FILETIME* utc, LPFILETIME local) {
+  const uint64_t t = (((uint64_t)utc->dwHighDateTime << 32) | utc->dwLowDateTime) - 0x0100000000000000ull;
+  local->dwLowDateTime = (DWORD)t;
+  local->dwHighDateTime = (DWORD)(t >> 32);
+  return TRUE;
+}
+
+TEST(LocalTime, AFailedOrWrappedLocalConversionIsAFailureNotAnUnwrittenTime) {
+  SYSTEMTIME local = {};
+  SetLocalFileTimeFunction(FailingLocalConversion);
+  EXPECT_FALSE(FileTimeToLocalSystemTime(133801632000000000ull, &local));
+  SetLocalFileTimeFunction(WrappingLocalConversion);
+  EXPECT_FALSE(FileTimeToLocalSystemTime(133801632000000000ull, &local));
+  SetLocalFileTimeFunction(nullptr);
+  EXPECT_TRUE(FileTimeToLocalSystemTime(133801632000000000ull, &local));
+  EXPECT_EQ(8, local.wHour);
+}
+
+TEST(Clock, TheStepAllowanceGrowsOnlyWhileTheCoarseClockIsBound) {
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  DWORD adjustment = 0, increment = 0;
+  BOOL disabled = FALSE;
+  ASSERT_TRUE(GetSystemTimeAdjustment(&adjustment, &increment, &disabled));
+  // Wine, like Windows 8 and later, reports the 15.625 ms tick even though the
+  // precise clock exists.
+  EXPECT_EQ(156250u, increment);
+  ASSERT_EQ(1, BindClockFunction(kernel, "GetSystemTimePreciseAsFileTime"));
+  EXPECT_EQ(CLOCK_STEP_ALLOWANCE, ClockStepAllowance());
+  ASSERT_EQ(0, BindClockFunction(kernel, "NoSuchClockFunction"));
+  EXPECT_EQ(CLOCK_STEP_ALLOWANCE + 2 * (int64_t)increment, ClockStepAllowance());
+  ASSERT_EQ(1, BindClockFunction(kernel, "GetSystemTimePreciseAsFileTime"));
+  EXPECT_EQ(CLOCK_STEP_ALLOWANCE, ClockStepAllowance());
 }
 
 TEST(Privilege, TheSystemTimePrivilegeCanBeEnabledAsAdministrator) {

@@ -26,6 +26,10 @@ int EnableSystemTimePrivilege() {
   return ok;
 }
 
+static CLOCKSETTER g_setter;
+
+void SetClockSetter(const CLOCKSETTER* setter) { g_setter = setter ? *setter : CLOCKSETTER(); }
+
 // "<string 117><index>: <host>...", the text naming a candidate.
 static void LogCandidate(const SERVERROW& row) {
   if (!g_engineHooks.appendLog) return;
@@ -36,7 +40,7 @@ static void LogCandidate(const SERVERROW& row) {
 }
 
 int SetClockFromBest(SYNCOUTCOME* outcome) {
-  if (!EnableSystemTimePrivilege()) return SYNC_NO_PRIVILEGE;
+  if (!(g_setter.enablePrivilege ? g_setter.enablePrivilege : EnableSystemTimePrivilege)()) return SYNC_NO_PRIVILEGE;
   SelectServers();
   int code = SYNC_NO_SERVER;
   int chosen = -1;
@@ -47,7 +51,8 @@ int SetClockFromBest(SYNCOUTCOME* outcome) {
     LogCandidate(row);
     const uint64_t target = EstimateServerTime(&row) + CLOCK_LEAD_100NS;
     SYSTEMTIME local = {};
-    if (FileTimeToLocalSystemTime(target, &local) && SetLocalTime(&local)) chosen = p;
+    if (FileTimeToLocalSystemTime(target, &local) && (g_setter.setLocalTime ? g_setter.setLocalTime : SetLocalTime)(&local))
+      chosen = p;
   }
   if (chosen < 0) return code;
   LockTable();

@@ -1,5 +1,6 @@
 // Setting the system clock from the best trusted server.
 #pragma once
+#include <windows.h>
 #include <stdint.h>
 
 // Result codes of SetClockFromBest and ProbeAndSetClock; 0..9 is the chosen
@@ -26,3 +27,12 @@ int SetClockFromBest(SYNCOUTCOME* outcome);
 
 // A probe round of two passes, then SetClockFromBest.
 int ProbeAndSetClock(SYNCOUTCOME* outcome);
+
+// The two system calls behind SetClockFromBest, replaceable so that tests can
+// record the time it sets and refuse the privilege. A null field (or a null
+// setter) restores the system's own: EnableSystemTimePrivilege, SetLocalTime.
+struct CLOCKSETTER {
+  int (*enablePrivilege)();
+  BOOL(WINAPI* setLocalTime)(const SYSTEMTIME* local);
+};
+void SetClockSetter(const CLOCKSETTER* setter);

@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <new>
+
 #include "app/appstate.h"
 #include "ntp/serverrow.h"
 #include "text/serverlists.h"
@@ -142,7 +144,10 @@ void CreateControls(HWND window, int W, int H) {
   lp.extraHeaderStyle = HEADER_EXTRA_STYLE;
   lp.rowHeight = 65 * u / 11;
   CreateListView(&lp);
-  g_listView = new LISTVIEW(listDesc->handle, headerDesc->handle);   // lives until the process ends
+  // Lives until the process ends; static storage, so the program needs no
+  // throwing allocator (and none of the exception machinery it pulls in).
+  alignas(LISTVIEW) static unsigned char listViewStorage[sizeof(LISTVIEW)];
+  if (!g_listView) g_listView = ::new (listViewStorage) LISTVIEW(listDesc->handle, headerDesc->handle);
   listDesc->rectangle.bottom = listDesc->rectangle.top + 11 * (headerDesc->sizeB + 1);
   g_listView->SetRowHeight(listDesc->sizeB);
   headerDesc->sizeB += 2;

@@ -20,9 +20,11 @@ static uint64_t RequestNonce() {
 }
 
 // Waits for the genuine reply on the connected socket until one second after T1.
-// Returns its length, or -1 on time-out, receive error or a rejected reply.
+// Returns its length, or -1 on time-out, receive error or a rejected reply (a
+// genuine kiss-of-death among them, its code left in reply->kissCode).
 static int ReceiveReply(SOCKET s, uint8_t* buffer, uint64_t nonce, int64_t sentCounter, SNTPREPLY* reply,
                         uint64_t* t4, int64_t* c4) {
+  reply->kissCode = 0;
   for (;;) {
     const int64_t elapsedMs = (GetCounterTime() - sentCounter) / 10000;
     if (elapsedMs >= SNTP_TIMEOUT_MS) return -1;
@@ -41,7 +43,10 @@ static int ReceiveReply(SOCKET s, uint8_t* buffer, uint64_t nonce, int64_t sentC
   }
 }
 
-int QueryServerTime(const wchar_t* host, SERVERROW* row) {
+int QueryServerTime(const wchar_t* host, SERVERROW* row) { return QueryServerTimeKiss(host, row, nullptr); }
+
+int QueryServerTimeKiss(const wchar_t* host, SERVERROW* row, uint32_t* kissCode) {
+  if (kissCode) *kissCode = 0;
   WSADATA wsa;
   if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return 0;
 
@@ -75,7 +80,9 @@ int QueryServerTime(const wchar_t* host, SERVERROW* row) {
       SNTPREPLY reply;
       uint64_t t4 = 0;
       int64_t c4 = 0;
-      if (ReceiveReply(s, buffer, nonce, c1, &reply, &t4, &c4) >= 0 && !WallClockStepped(t1, t4, c1, c4)) {
+      const int got = ReceiveReply(s, buffer, nonce, c1, &reply, &t4, &c4);
+      if (got < 0 && kissCode) *kissCode = reply.kissCode;
+      if (got >= 0 && !WallClockStepped(t1, t4, c1, c4, ClockStepAllowance())) {
         row->receiveTime = t4;
         row->receiveCounter = c4;
         row->delayMs = DelayMs(t1, t4);

@@ -2,16 +2,24 @@
 
 #include "ntp/clock.h"
 #include "ntp/enginehooks.h"
+#include "ntp/kiss.h"
 #include "ntp/selection.h"
 #include "ntp/sntp.h"
 
-// The window may change row 9's host while a probe runs; ask a copy taken under the lock.
+// The window may change row 9's host while a probe runs; ask a copy taken under
+// the lock. A host that sent a kiss-of-death is left out as its code asks,
+// without any traffic or waiting, and counts as not answering.
 static int QueryRow(int j) {
   wchar_t host[HOST_CHARS];
   LockTable();
   WCopy(host, HOST_CHARS, g_workTable[j].host);
   UnlockTable();
-  return QueryServerTime(host, &g_workTable[j]);
+  if (KissHoldsBack(host)) return 0;
+  uint32_t kissCode = 0;
+  const int r = QueryServerTimeKiss(host, &g_workTable[j], &kissCode);
+  if (r) KissAnswered(host);
+  else if (kissCode) KissReceived(host, kissCode);
+  return r;
 }
 
 static void PublishRow(int j) {

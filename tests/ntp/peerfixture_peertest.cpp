@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "ntp/kiss.h"
+
 std::wstring LogRecorder::text;
 std::vector<int> LogRecorder::clearedRows;
 
@@ -20,6 +22,7 @@ void PeerTables::SetUp() {
   // loopback address would cost the full second of waiting.
   memset(g_workTable, 0, sizeof g_workTable);
   ResetServerTable();
+  KissReset();   // every test starts a new run for the refusals, too
   LogRecorder::Install();
   ASSERT_TRUE(SimReset());
 }

@@ -4,6 +4,15 @@
 
 #include "text/memblock.h"
 
+static FILEREADFUNCTION g_fileRead;
+
+void SetFileReadFunction(FILEREADFUNCTION function) { g_fileRead = function; }
+
+static BOOL ReadChunk(HANDLE file, void* buffer, DWORD bytes, DWORD* read) {
+  if (g_fileRead) return g_fileRead(file, buffer, bytes, read, nullptr);
+  return ReadFile(file, buffer, bytes, read, nullptr);
+}
+
 void* ReadWholeFile(const wchar_t* path, uint64_t limit, uint64_t* bytesRead) {
   if (bytesRead) *bytesRead = 0;
   if (!path) return nullptr;
@@ -16,18 +25,21 @@ void* ReadWholeFile(const wchar_t* path, uint64_t limit, uint64_t* bytesRead) {
   uint8_t* block = want <= UINT64_MAX - 16 ? (uint8_t*)NewBlock(want + 16) : nullptr;
   uint64_t got = 0;
   if (block) {
-    // The file may be shorter than its size said by now; read what is there.
     while (got < want) {
       uint64_t left = want - got;
       DWORD chunk = left > 0x40000000u ? 0x40000000u : (DWORD)left, n = 0;
-      if (!ReadFile(file, block + got, chunk, &n, nullptr) || n == 0) break;
+      if (!ReadChunk(file, block + got, chunk, &n) || n == 0) break;
       got += n;
     }
     block[got] = 0;
     block[got + 1] = 0;
   }
   CloseHandle(file);
-  if (bytesRead) *bytesRead = got;
+  // A failed or short read is an unreadable file, like one that cannot be
+  // opened: a part of it read as the whole would pass for an empty or cut
+  // configuration.
+  if (block && got != want) ReleaseBlock(&block);
+  if (bytesRead) *bytesRead = block ? got : 0;
   return block;
 }
 

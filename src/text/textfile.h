@@ -10,8 +10,14 @@
 // Reads at most `limit` bytes of an existing file (shared read access). The
 // block holds the bytes read followed by at least 16 zero bytes, so it is a
 // terminated text whether read as ANSI or as UTF-16. Null when the file cannot
-// be opened or memory runs out; *bytesRead (if given) gets the count.
+// be opened, when reading fails or yields fewer bytes than its size said, or
+// when memory runs out; *bytesRead (if given) gets the count.
 void* ReadWholeFile(const wchar_t* path, uint64_t limit, uint64_t* bytesRead);
+
+// The read ReadWholeFile uses; null restores ReadFile. A seam for the tests.
+typedef int(__stdcall* FILEREADFUNCTION)(void* file, void* buffer, unsigned long bytes, unsigned long* read,
+                                         void* overlapped);
+void SetFileReadFunction(FILEREADFUNCTION function);
 
 // A copy of resource `id` of type "Text" from the executable, followed by at
 // least four zero wide characters. Null when there is no such resource.

@@ -156,6 +156,7 @@ void CreateControls(HWND window, int W, int H) {
   // Step 6: columns, then the first fill.
   SetResultColumns();
   InitialFill();
+  FitRowsToList(listDesc->sizeB);
 
   // Step 7: close, sync and the stand-in sync button on the same place.
   const RECT close = Rect(W - 2 * u - 10 * cw, H - 6 * u - 2 * ch, W - 2 * u, H - 3 * u);

@@ -1,6 +1,7 @@
 #include "ui/resultlist.h"
 
 #include "app/appstate.h"
+#include "ntp/serverrow.h"
 #include "text/strings.h"
 #include "ui/layout.h"
 
@@ -11,6 +12,20 @@ LISTVIEW* g_listView;
 
 static wchar_t g_headerText[CELL_CHARS];
 
+// The header items are owner-drawn (the list's procedure paints them). Setting
+// a column's title makes some list views rewrite the item's format, dropping
+// that flag, so it is put back after every change.
+static void MarkOwnerDrawn(HWND header, int column) {
+  if (!header) return;
+  HDITEMW h;
+  ZeroMemory(&h, sizeof h);
+  h.mask = HDI_FORMAT;
+  if (!SendMessageW(header, HDM_GETITEMW, (WPARAM)column, (LPARAM)&h)) return;
+  if ((h.fmt & (HDF_OWNERDRAW | HDF_STRING)) == (HDF_OWNERDRAW | HDF_STRING)) return;
+  h.fmt |= HDF_OWNERDRAW | HDF_STRING;
+  SendMessageW(header, HDM_SETITEMW, (WPARAM)column, (LPARAM)&h);
+}
+
 void LISTVIEW::SetColumnTitle(int column, const wchar_t* text) {
   LVCOLUMNW c;
   ZeroMemory(&c, sizeof c);
@@ -19,6 +34,7 @@ void LISTVIEW::SetColumnTitle(int column, const wchar_t* text) {
   c.cchTextMax = text ? lstrlenW(text) : 0;
   c.iSubItem = column;
   SendMessageW(list, LVM_SETCOLUMNW, (WPARAM)column, (LPARAM)&c);
+  MarkOwnerDrawn(header, column);
 }
 
 void LISTVIEW::SetColumnLayout(int column, int width, const wchar_t* text, int format, UINT extraMask) {
@@ -37,6 +53,7 @@ void LISTVIEW::SetColumnLayout(int column, int width, const wchar_t* text, int f
   if (!SendMessageW(list, LVM_GETCOLUMNW, (WPARAM)column, (LPARAM)&probe))
     SendMessageW(list, LVM_INSERTCOLUMNW, (WPARAM)column, (LPARAM)&c);
   SendMessageW(list, LVM_SETCOLUMNW, (WPARAM)column, (LPARAM)&c);
+  MarkOwnerDrawn(header, column);
 }
 
 void LISTVIEW::SetCellText(int row, int column, const wchar_t* text) {
@@ -112,21 +129,31 @@ HWND CreateListView(const LISTVIEWPARAM* p) {
 void SetResultColumns() {
   static const int kLetters[RESULT_COLUMNS] = {0, 22, 20, 16, 14, 12, 8};
   const int w = g_layout.cw;
+  // Column 0 takes what the others leave of the list's inside: measured on its
+  // outer width, the columns would overrun the border and bring up a
+  // horizontal scroll bar that covers row 9.
   const RECT& r = g_controls[CTL_RESULT_LIST].rectangle;
-  for (int c = 0; c < RESULT_COLUMNS; ++c) {
-    const int width = c == 0 ? (r.right - r.left) - 92 * w : kLetters[c] * w;
-    g_listView->SetColumnLayout(c, width, nullptr, COLUMN_FORMAT, 0);
-  }
-  // The list view does not pass the owner-draw flag on to its header: set it on
-  // the header items themselves, so the list's procedure paints them.
-  for (int c = 0; c < RESULT_COLUMNS && g_listView->header; ++c) {
-    HDITEMW h;
-    ZeroMemory(&h, sizeof h);
-    h.mask = HDI_FORMAT;
-    SendMessageW(g_listView->header, HDM_GETITEMW, (WPARAM)c, (LPARAM)&h);
-    h.fmt |= HDF_OWNERDRAW | HDF_STRING;
-    SendMessageW(g_listView->header, HDM_SETITEMW, (WPARAM)c, (LPARAM)&h);
-  }
+  int width = r.right - r.left;
+  RECT client;
+  if (g_listView->list && GetClientRect(g_listView->list, &client) && client.right > 0) width = client.right;
+  for (int c = 0; c < RESULT_COLUMNS; ++c)
+    g_listView->SetColumnLayout(c, c == 0 ? width - 92 * w : kLetters[c] * w, nullptr, COLUMN_FORMAT, 0);
+}
+
+void FitRowsToList(int rowHeight) {
+  if (!g_listView || !g_listView->list) return;
+  RECT client, item, header = {0, 0, 0, 0};
+  if (!GetClientRect(g_listView->list, &client)) return;
+  item.left = LVIR_BOUNDS;
+  if (!SendMessageW(g_listView->list, LVM_GETITEMRECT, 0, (LPARAM)&item)) return;
+  if (g_listView->header) GetWindowRect(g_listView->header, &header);
+  const int itemHeight = item.bottom - item.top;
+  const int needed = (header.bottom - header.top) + SERVER_COUNT * itemHeight;
+  const int missing = needed - (client.bottom - client.top);
+  if (missing <= 0 || itemHeight <= 1) return;
+  const int shrink = (missing + SERVER_COUNT - 1) / SERVER_COUNT;
+  if (shrink >= rowHeight) return;
+  g_listView->SetRowHeight(rowHeight - shrink);
 }
 
 void ClearResultRow(int row) {

@@ -45,6 +45,11 @@ struct LISTVIEWPARAM {
 HWND CreateListView(const LISTVIEWPARAM* p);
 // The seven column widths (in letter widths) of the list's stored width.
 void SetResultColumns();
+// Some list views make a row a pixel taller than its image and start the rows
+// below the header rather than on its last line, so ten rows of the given
+// height may not fit: the rows are then made just short enough that no
+// vertical scroll bar hides row 9. Called once the rows exist.
+void FitRowsToList(int rowHeight);
 // Cells 1 to 6 of a row back to "no answer": empty, and "超时" in column 3.
 void ClearResultRow(int row);
 LRESULT DrawResultCell(NMLVCUSTOMDRAW* draw);

@@ -7,6 +7,9 @@
 // Steps run in order in one process, so a slow start (the i386 build runs under
 // qemu) is paid once. Steps:
 //   wait-window MS          until the main window and its controls exist
+//   wait-exists MS          until a main window exists, shown or hidden
+//   wait-visible MS         until the main window is visible
+//   wait-dialog MS          until a message box (#32770) is open
 //   wait-gone MS            until no main window is left
 //   wait-button TEXT MS     until a visible, enabled button with that text exists
 //   wait-exit PID MS        until Windows process PID ends; prints its exit code
@@ -14,12 +17,18 @@
 //   metrics                 "O" metrics of the interface font, unit, clock extent
 //   click TARGET            BM_CLICK (sent)
 //   select TARGET INDEX     CB_SETCURSEL, then WM_COMMAND CBN_SELCHANGE to the parent
+//   settext TARGET TEXT     WM_SETTEXT (sent)
+//   notify TARGET CODE      WM_COMMAND with notification CODE to the parent (sent)
+//   dialog                  the open message box: its text and buttons
+//   reg VIEW KEY [VALUE]    a string value under HKEY_LOCAL_MACHINE\KEY in the 64- or
+//                           32-bit registry view (VIEW 64 or 32); no VALUE: the default
 //   post TARGET MSG [W [L]] PostMessageW
 //   send TARGET MSG [W [L]] SendMessageTimeoutW; prints the result
 //   sleep MS
 //   count-main              number of top-level windows of the main class
 // TARGET: "main", a handle ("0x1234"), "button:TEXT" (first visible button with
-// that text) or "ctl:N" (N-th window of the dump's tree order).
+// that text), "ctl:N" (N-th window of the dump's tree order) or "dlgitem:ID"
+// (the control ID of the open message box, e.g. 6 for Yes, 7 for No).
 //
 // Output: UTF-8 lines, a record kind then tab-separated key=value fields; text
 // values are escaped (\\ \t \n \r) so that a record never spans lines, and the
@@ -120,6 +129,20 @@ RECT RectInParent(HWND h) {
 }
 
 HWND FindMain() { return FindWindowW(kMainClass, nullptr); }
+
+// The message box the program opens: a top-level dialog of the main window's process.
+HWND FindDialog() {
+  HWND main = FindMain();
+  DWORD pid = 0;
+  if (main) GetWindowThreadProcessId(main, &pid);
+  for (HWND h = FindWindowExW(nullptr, nullptr, L"#32770", nullptr); h;
+       h = FindWindowExW(nullptr, h, L"#32770", nullptr)) {
+    DWORD p = 0;
+    GetWindowThreadProcessId(h, &p);
+    if (pid && p == pid && IsWindowVisible(h)) return h;
+  }
+  return nullptr;
+}
 
 struct Node {
   HWND h;
@@ -398,6 +421,10 @@ HWND Resolve(const std::wstring& target) {
     size_t n = (size_t)_wtoi(target.c_str() + 4);
     return n < nodes.size() ? nodes[n].h : nullptr;
   }
+  if (target.compare(0, 8, L"dlgitem:") == 0) {
+    HWND dlg = FindDialog();
+    return dlg ? GetDlgItem(dlg, _wtoi(target.c_str() + 8)) : nullptr;
+  }
   if (target.compare(0, 7, L"button:") == 0) {
     std::wstring text = target.substr(7);
     for (const Node& n : nodes) {
@@ -446,6 +473,48 @@ int wmain(int argc, wchar_t** argv) {
       bool ok = WaitFor((DWORD)Number(arg(1)), [] { return Ready(FindMain()); });
       Line("waited", Fmt("what=window\tok=%d\tms=%lu", ok ? 1 : 0, GetTickCount() - t));
       if (!ok) error = "no main window with its controls";
+    } else if (op == L"wait-exists" || op == L"wait-visible") {
+      const bool shown = op == L"wait-visible";
+      bool ok = WaitFor((DWORD)Number(arg(1)), [&] {
+        HWND m = FindMain();
+        return m && (!shown || IsWindowVisible(m));
+      });
+      Line("waited", Fmt("what=%s\tok=%d\tms=%lu", shown ? "visible" : "exists", ok ? 1 : 0, GetTickCount() - t));
+      if (!ok) error = shown ? "main window not visible" : "no main window";
+    } else if (op == L"wait-dialog") {
+      bool ok = WaitFor((DWORD)Number(arg(1)), [] { return FindDialog() != nullptr; });
+      Line("waited", Fmt("what=dialog\tok=%d\tms=%lu", ok ? 1 : 0, GetTickCount() - t));
+      if (!ok) error = "no message box";
+    } else if (op == L"dialog") {
+      HWND dlg = FindDialog();
+      Line("dialog", Fmt("found=%d\thwnd=%s\ttext=", dlg ? 1 : 0, Hwnd(dlg).c_str()) + Escape(dlg ? TextOf(dlg) : L""));
+      for (HWND c = dlg ? GetWindow(dlg, GW_CHILD) : nullptr; c; c = GetWindow(c, GW_HWNDNEXT)) {
+        Line("dlgitem", Fmt("id=%ld\tvisible=%d\tclass=", (long)GetWindowLongPtrW(c, GWLP_ID), IsWindowVisible(c) ? 1 : 0) +
+                            Escape(ClassOf(c)) + "\ttext=" + Escape(TextOf(c)));
+      }
+    } else if (op == L"settext" || op == L"notify") {
+      HWND h = Resolve(arg(1));
+      if (!h) {
+        error = "no target " + Utf8(arg(1));
+      } else if (op == L"settext") {
+        DWORD_PTR r = 0;
+        SendMessageTimeoutW(h, WM_SETTEXT, 0, (LPARAM)arg(2), SMTO_ABORTIFHUNG, 5000, &r);
+        Line("set", Fmt("result=%lld", (long long)r));
+      } else {
+        Send(GetParent(h), WM_COMMAND, MAKEWPARAM(GetWindowLongPtrW(h, GWLP_ID), (WORD)Number(arg(2))), (LPARAM)h);
+      }
+    } else if (op == L"reg") {
+      const REGSAM view = Number(arg(1)) == 32 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+      HKEY key = nullptr;
+      wchar_t text[1024] = {};
+      DWORD type = 0, bytes = sizeof text - sizeof text[0];
+      LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, arg(2), 0, KEY_QUERY_VALUE | view, &key);
+      if (status == ERROR_SUCCESS) {
+        status = RegQueryValueExW(key, s.size() > 3 ? arg(3) : nullptr, nullptr, &type, (BYTE*)text, &bytes);
+        RegCloseKey(key);
+      }
+      const bool found = status == ERROR_SUCCESS && type == REG_SZ;
+      Line("reg", Fmt("found=%d\tstatus=%ld\ttext=", found ? 1 : 0, status) + Escape(found ? text : L""));
     } else if (op == L"wait-gone") {
       bool ok = WaitFor((DWORD)Number(arg(1)), [] { return FindMain() == nullptr; });
       Line("waited", Fmt("what=gone\tok=%d\tms=%lu", ok ? 1 : 0, GetTickCount() - t));

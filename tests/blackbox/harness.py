@@ -1,0 +1,324 @@
+"""Black-box scenarios of the program under Wine: shared machinery.
+
+A scenario runs inside a network namespace of its own (the caller, tests/blackbox/run,
+puts it there), with its own Wine prefix, whose wineserver starts inside that
+namespace, its own Xvfb display and the project's simulator as the ten time servers.
+The program is copied to a temporary folder with an INI file beside it whose every
+host is a loopback address, and started by its absolute path.
+
+Results are TAP-like lines, one per check: "plan NAME" when a scenario starts (a
+check that never reports counts as failed), then "ok NAME" or "not ok NAME - why".
+"""
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+# The interface strings 101..144 as the program ships them.
+DEFAULT_STRINGS = [
+    "超时", "时间：", "授时服务器", "正确时间[T4+θ]", "时间偏差(比服务器)", "往返延迟(ms)", "根延迟(ms)",
+    "秒", "天", "小时", "分钟", "毫秒", "快了：", "慢了：", "超过", "已同步，等更新", "同步时间服务器",
+    "同步时间失败！申请修改时间权限不成功！", "成功！", "失败！", "同步时间失败！无网络或服务器链接不上。",
+    "询问服务器时间间隔", "关闭", "同步", "保存", "清空原有的提示信息", "快速同步时间模式", "常规同步时间模式",
+    "系统启动时", "当前功能：", "自动同步时间", "定期同步时间", "成功才退出", "秒就退出", "分钟一次",
+    "%s定期同步时间(间隔%s分钟)。", "定期同步时间模式", "手动同步时间。", "开始同步时间..",
+    "Quorlin正在执行定期同步时间任务，", "你确定要关闭程序？要关闭选择[是]，否则选择[否]。", "提示", "Z_Score", "层级",
+]
+assert len(DEFAULT_STRINGS) == 44
+
+ROW_NAMES = ["#0 阿里云授时服务中心", "#1 腾讯云授时服务中心", "#2 微软公司授时服务器", "#3 国际快速授时服务器",
+             "#4 中国科学院授时中心", "#5 中国教育网授时中心", "#6 香港天文台授时中心", "#7 澳门气象局授时中心",
+             "#8 苹果亚洲授时服务器", "#9 其它服务器"]
+
+ROW_HOSTS = ["127.0.0.%d" % (11 + i) for i in range(10)]
+EXTRA_HOSTS = ["127.0.0.20", "127.0.0.21"]
+CONTROL = ("127.0.0.1", 12300)
+
+TITLE = "Quorlin- 时间同步工具"
+TAGS = {"x64": " V1.3.2025.1109 x64U", "x86": " V1.3.2025.1109 x86U"}
+EXE = {"x64": "Quorlin_x64U.exe", "x86": "Quorlin_x86U.exe"}
+LOADER = {"x64": "/usr/lib/wine/wine64", "x86": "/usr/lib/wine/wine"}
+
+
+class Results:
+    def __init__(self, path):
+        self.path = path
+        self.file = open(path, "a", encoding="utf-8")
+
+    def _line(self, text):
+        print(text, flush=True)
+        self.file.write(text + "\n")
+        self.file.flush()
+
+    def plan(self, names):
+        for n in names:
+            self._line("plan " + n)
+
+    def check(self, name, ok, why=""):
+        if ok:
+            self._line("ok " + name)
+        else:
+            self._line("not ok %s - %s" % (name, str(why).replace("\n", " ")[:600]))
+        return ok
+
+    def note(self, text):
+        self._line("# " + text)
+
+
+def ini_text(strings=None, rows=None, extra=None, names=None):
+    """The INI file: both server sections on loopback, all 44 strings, a help text."""
+    strings = strings or DEFAULT_STRINGS
+    rows = rows or ROW_HOSTS
+    extra = extra or EXTRA_HOSTS
+    names = names or ROW_NAMES
+    lines = ["; Quorlin test configuration: every host is a loopback address", "[NTP_SERVER_1]"]
+    lines += ["%s\t;\t%s" % (h, n) for h, n in zip(rows, names)]
+    lines += ["[NTP_SERVER_2]"] + list(extra)
+    lines += ["[STRINGTABLE]"] + ["%d=%s" % (101 + i, s) for i, s in enumerate(strings)]
+    lines += ["[HELP_TEXT]", "测试用的帮助文字。", "第二行。"]
+    return ("\ufeff" + "\r\n".join(lines) + "\r\n").encode("utf-16-le")
+
+
+def parse_records(text):
+    recs = []
+    for line in text.splitlines():
+        if not line.strip():
+            continue
+        parts = line.split("\t")
+        rec = {"kind": parts[0]}
+        for i, p in enumerate(parts[1:]):
+            if p.startswith("text="):
+                rec["text"] = unescape("\t".join(parts[1 + i:])[5:])
+                break
+            k, _, v = p.partition("=")
+            rec[k] = v
+        recs.append(rec)
+    return recs
+
+
+def unescape(s):
+    out, i = [], 0
+    while i < len(s):
+        c = s[i]
+        if c == "\\" and i + 1 < len(s):
+            n = s[i + 1]
+            out.append({"\\": "\\", "t": "\t", "n": "\n", "r": "\r"}.get(n, n))
+            i += 2
+        else:
+            out.append(c)
+            i += 1
+    return "".join(out)
+
+
+def rect(s):
+    return tuple(int(x) for x in s.split(","))
+
+
+class Dump:
+    """One driver dump, parsed."""
+
+    def __init__(self, text):
+        self.raw = text
+        self.recs = parse_records(text)
+        one = lambda k: next((r for r in self.recs if r["kind"] == k), {})
+        self.main = one("main")
+        self.metrics = one("metrics")
+        self.shm = one("shm")
+        self.mutex = one("mutex")
+        self.end = one("end")
+        self.wins = {int(r["i"]): r for r in self.recs if r["kind"] == "win"}
+        self.combos = {int(r["i"]): r for r in self.recs if r["kind"] == "combo"}
+        self.items = {}
+        for r in self.recs:
+            if r["kind"] == "item":
+                self.items.setdefault(int(r["i"]), []).append(r.get("text", ""))
+        self.lists = {int(r["i"]): r for r in self.recs if r["kind"] == "list"}
+        self.columns = [r for r in self.recs if r["kind"] == "column"]
+        self.cells = {}
+        for r in self.recs:
+            if r["kind"] == "cell":
+                self.cells[(int(r["r"]), int(r["c"]))] = r.get("text", "")
+        self.rowrects = {int(r["r"]): rect(r["rect"]) for r in self.recs if r["kind"] == "rowrect"}
+
+    def children(self, parent):
+        return [w for i, w in sorted(self.wins.items()) if int(w["parent"]) == parent]
+
+    def ok(self):
+        return self.end.get("kind") == "end" and "error" not in self.raw.splitlines()[-1]
+
+
+class Scenario:
+    """Everything one scenario owns: folder, prefix, display, simulator, programs."""
+
+    def __init__(self, name, results, template, artefacts):
+        self.name = name
+        self.results = results
+        self.template = template
+        self.artefacts = artefacts
+        os.makedirs(artefacts, exist_ok=True)
+        self.tmp = tempfile.mkdtemp(prefix="ql-bb-%s." % name)
+        self.prefix = os.path.join(self.tmp, "prefix")
+        self.procs = []
+        self.sim = None
+        self.xvfb = None
+        self.env = None
+
+    # ---- set-up -------------------------------------------------------------------
+    def start(self):
+        subprocess.run(["ip", "link", "set", "lo", "up"], check=False)
+        self._prefix()
+        self._xvfb()
+        self._simulator()
+
+    def _prefix(self):
+        locale_dir = os.environ.get("QL_LOCALE_DIR", os.path.join(os.path.dirname(self.template), "locale"))
+        script = '. "%s/cmake/wine-env.sh"; ql_locale "%s"; ql_wine_prefix "%s" "%s"' % (
+            ROOT, locale_dir, self.prefix, self.template)
+        subprocess.run(["bash", "-c", script], check=True, stdout=subprocess.DEVNULL)
+        env = dict(os.environ)
+        env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", LANG="zh_CN.UTF-8", LC_ALL="zh_CN.UTF-8",
+                   LOCPATH=os.path.realpath(locale_dir), TZ="Asia/Shanghai", WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.env = env
+
+    def _xvfb(self):
+        r, w = os.pipe()
+        log = open(os.path.join(self.tmp, "xvfb.log"), "w")
+        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1280x1024x24", "-nolisten",
+                                      "tcp"], pass_fds=(w,), stdout=log, stderr=log)
+        os.close(w)
+        number = b""
+        deadline = time.time() + 20
+        while time.time() < deadline and not number.endswith(b"\n"):
+            chunk = os.read(r, 16)
+            if not chunk:
+                break
+            number += chunk
+        os.close(r)
+        if not number.strip():
+            raise RuntimeError("Xvfb gave no display")
+        self.display = ":" + number.decode().strip()
+        self.env["DISPLAY"] = self.display
+
+    def _simulator(self):
+        ntpsim = os.environ["QL_NTPSIM"]
+        self.simlog = os.path.join(self.tmp, "sim.log")
+        out = open(os.path.join(self.tmp, "sim.out"), "w")
+        self.sim = subprocess.Popen([ntpsim, "--control", "%s:%d" % CONTROL, "--log", self.simlog], stdout=out,
+                                    stderr=subprocess.STDOUT)
+        for _ in range(100):
+            if "ready" in open(os.path.join(self.tmp, "sim.out")).read():
+                return
+            time.sleep(0.1)
+        raise RuntimeError("ntpsim not ready")
+
+    def sim_cmd(self, cmd):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.settimeout(2)
+        try:
+            s.sendto(cmd.encode(), CONTROL)
+            return s.recv(65000).decode()
+        finally:
+            s.close()
+
+    def serve(self, addr, options=""):
+        reply = self.sim_cmd(("serve %s %s" % (addr, options)).strip())
+        if reply != "ok":
+            raise RuntimeError("simulator: %s" % reply)
+
+    def count(self, addr):
+        return int(self.sim_cmd("count " + addr))
+
+    # ---- programs -----------------------------------------------------------------
+    def install(self, arch, exe, ini=None, folder="app"):
+        """Copies the program to a folder of its own with the INI file beside it."""
+        d = os.path.join(self.tmp, folder)
+        os.makedirs(d, exist_ok=True)
+        target = os.path.join(d, os.path.basename(exe))
+        shutil.copy(exe, target)
+        with open(os.path.join(d, "Quorlin.INI"), "wb") as f:
+            f.write(ini if ini is not None else ini_text())
+        return target
+
+    def launch(self, arch, path, args=()):
+        """Starts the program by its absolute path; returns the Popen."""
+        assert os.path.isabs(path)
+        ini = os.path.join(os.path.dirname(path), "Quorlin.INI")
+        if not os.path.exists(ini):
+            raise RuntimeError("refusing to start the program without its INI file")
+        log = open(os.path.join(self.tmp, "prog-%d.log" % len(self.procs)), "w")
+        p = subprocess.Popen([LOADER[arch], path] + list(args), env=self.env, stdout=log, stderr=subprocess.STDOUT,
+                             stdin=subprocess.DEVNULL, cwd=os.path.dirname(path))
+        self.procs.append(p)
+        return p
+
+    def driver(self, arch, steps, timeout=600):
+        """Runs the driver once with the given steps ("--" separated lists)."""
+        exe = os.environ["QL_DRIVER_" + arch.upper()]
+        args = []
+        for s in steps:
+            if args:
+                args.append("--")
+            args += [str(x) for x in s]
+        out = os.path.join(self.tmp, "driver.out")
+        with open(out, "w") as f:
+            try:
+                subprocess.run([LOADER[arch], exe] + args, env=self.env, stdout=f, stderr=subprocess.DEVNULL,
+                               stdin=subprocess.DEVNULL, timeout=timeout)
+            except subprocess.TimeoutExpired:
+                pass
+        return open(out, encoding="utf-8", errors="replace").read()
+
+    def dump(self, arch, pre=(), label="last"):
+        """One driver run ending in a dump; the text is kept as an artefact under label."""
+        text = self.driver(arch, list(pre) + [["dump"]])
+        with open(os.path.join(self.artefacts, "%s-%s-%s.txt" % (self.name, arch, label)), "w") as f:
+            f.write(text)
+        return Dump(text)
+
+    def screenshot(self, name):
+        path = os.path.join(self.artefacts, name)
+        subprocess.run(["import", "-display", self.display, "-window", "root", path], env=self.env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        return os.path.exists(path)
+
+    # ---- tear-down ----------------------------------------------------------------
+    def stop(self):
+        for p in self.procs:
+            if p.poll() is None:
+                p.kill()
+        if self.env:
+            subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for p in self.procs:
+            try:
+                p.wait(10)
+            except subprocess.TimeoutExpired:
+                pass
+        for p in (self.sim, self.xvfb):
+            if p and p.poll() is None:
+                p.terminate()
+                try:
+                    p.wait(5)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    p.wait()
+        for f in ("sim.log",):
+            src = os.path.join(self.tmp, f)
+            if os.path.exists(src):
+                shutil.copy(src, os.path.join(self.artefacts, "%s-%s" % (self.name, f)))
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+def wait_until(pred, timeout, step=0.5):
+    deadline = time.time() + timeout
+    while True:
+        v = pred()
+        if v or time.time() >= deadline:
+            return v
+        time.sleep(step)

@@ -1,0 +1,121 @@
+// The controls and the close command locked while a manual synchronisation runs,
+// on the real main window made in this process (no server is asked: the probe
+// worker never starts here). The close command of the system menu cannot be read
+// from another process under Wine, so the black-box tests cannot see it.
+#include <windows.h>
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "app/appstate.h"
+#include "ntp/serverrow.h"
+#include "sync/worker.h"
+#include "text/serverlists.h"
+#include "ui/layout.h"
+#include "ui/tray.h"
+#include "ui/window.h"
+
+namespace {
+
+struct STATE {
+  HWND window;
+  bool enabled;
+  bool label;
+};
+
+BOOL CALLBACK Collect(HWND window, LPARAM p) {
+  wchar_t name[32] = {};
+  GetClassNameW(window, name, 32);
+  ((std::vector<STATE>*)p)->push_back({window, IsWindowEnabled(window) != FALSE, lstrcmpW(name, L"Static") == 0});
+  return TRUE;
+}
+
+std::vector<STATE> States() {
+  std::vector<STATE> all;
+  EnumChildWindows(MainWindow(), Collect, (LPARAM)&all);
+  return all;
+}
+
+bool CloseCommandEnabled() {
+  const UINT state = GetMenuState(GetSystemMenu(MainWindow(), FALSE), SC_CLOSE, MF_BYCOMMAND);
+  return state != (UINT)-1 && !(state & (MF_GRAYED | MF_DISABLED));
+}
+
+void Pump() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+}
+
+class LockControls : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    INITCOMMONCONTROLSEX controls = {sizeof controls, 0xFFFFFFFFu};
+    InitCommonControlsEx(&controls);
+    InitTableLock();
+    CreateBrushes();
+    MakeFonts();
+    FillMainDescriptor(GetModuleHandleW(nullptr));
+    LoadServerLists();
+    ResetServerTable();
+    SetSyncDefaults(&g_app);
+    CreateMainWindow(&g_mainDesc);
+    Pump();
+  }
+  static void TearDownTestSuite() {
+    if (MainWindow()) DestroyWindow(MainWindow());
+    Pump();
+    StopWorker(&g_refreshWorker);
+    DeleteBrushes();
+    DeleteFonts();
+  }
+};
+
+TEST_F(LockControls, EveryControlButTheLabelsIsDisabledAndGetsItsOwnStateBack) {
+  ASSERT_NE(MainWindow(), nullptr) << "no main window: these tests need a display (Xvfb, DISPLAY set)";
+  const std::vector<STATE> before = States();
+  ASSERT_GE(before.size(), 20u);
+  // At start the seconds and interval selectors are disabled: they must stay so.
+  EXPECT_FALSE(IsWindowEnabled(Ctl(CTL_SECONDS)));
+  EXPECT_FALSE(IsWindowEnabled(Ctl(CTL_INTERVAL)));
+  EXPECT_TRUE(CloseCommandEnabled());
+
+  DisableControls();
+  const std::vector<STATE> during = States();
+  ASSERT_EQ(during.size(), before.size());
+  for (size_t i = 0; i < during.size(); ++i) {
+    if (during[i].label) EXPECT_EQ(during[i].enabled, before[i].enabled) << "label " << i << " was touched";
+    else EXPECT_FALSE(during[i].enabled) << "control " << i << " still enabled";
+  }
+  EXPECT_FALSE(CloseCommandEnabled());
+
+  RestoreControls();
+  const std::vector<STATE> after = States();
+  ASSERT_EQ(after.size(), before.size());
+  for (size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i].enabled, before[i].enabled) << "control " << i;
+  EXPECT_FALSE(IsWindowEnabled(Ctl(CTL_SECONDS)));
+  EXPECT_TRUE(CloseCommandEnabled());
+}
+
+TEST_F(LockControls, ARestoreWithoutALockChangesNothingAndTheCloseCommandFollowsItsFlag) {
+  ASSERT_NE(MainWindow(), nullptr);
+  EnableWindow(Ctl(CTL_SCHEME), FALSE);   // as the periodic and automatic modes leave it
+  const std::vector<STATE> before = States();
+  DisableControls();
+  RestoreControls();
+  EXPECT_FALSE(IsWindowEnabled(Ctl(CTL_SCHEME)));
+  RestoreControls();   // nothing remembered any more
+  const std::vector<STATE> again = States();
+  for (size_t i = 0; i < again.size(); ++i) EXPECT_EQ(again[i].enabled, before[i].enabled) << "control " << i;
+  EnableWindow(Ctl(CTL_SCHEME), TRUE);
+
+  SetCloseCommand(0);
+  EXPECT_FALSE(CloseCommandEnabled());
+  SetCloseCommand(1);
+  EXPECT_TRUE(CloseCommandEnabled());
+}
+
+}  // namespace

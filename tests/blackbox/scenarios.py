@@ -471,6 +471,24 @@ def scenario_strings(res, art):
         s.stop()
 
 
+def check_handoff(res, s, second, exe, first, first_proc, first_dump, timeout):
+    """A start of the `second` build while the `first` one runs: it hands over and
+    ends with 0, no second window appears, the record names the first instance,
+    which a posted WM_CLOSE then ends with 0."""
+    import modes
+    rc = modes.finish(s.launch(second, exe), timeout)
+    res.check("handoff_%s_second_start_exits_0" % second, rc == 0, "exit %s" % rc)
+    d = Dump(s.driver("x64", [["dump"]]))
+    mains = next((r for r in d.recs if r["kind"] == "mains"), {})
+    res.check("handoff_%s_second_no_window" % second, mains.get("count") == "1" and
+              d.main.get("hwnd") == first_dump.main.get("hwnd"), "windows %s" % mains)
+    res.check("handoff_record_holds_%s" % first, d.shm.get("pid") == first_dump.main.get("pid") and
+              int(d.shm.get("window", "0"), 16) == int(first_dump.main.get("hwnd", "0"), 16), "shm %s" % d.shm)
+    s.driver("x64", [["post", "main", 16]])
+    rc = modes.finish(first_proc, 120)
+    res.check("handoff_%s_close_exit_0" % first, rc == 0, "exit %s" % rc)
+
+
 # ---- scenario: the i386 window and the handoff between the builds, one prefix ---------
 def scenario_cross(res, art):
     names = ["x86_requests_every_row", "x86_title_with_tag", "x86_main_style_no_resize_no_maximize",
@@ -504,58 +522,33 @@ def scenario_cross(res, art):
         d = s.dump("x86", label="measured")
         res.note("32-bit driver dump took %.0f s" % (time.time() - t))
         ctl = check_static_window(res, d, "x86", "x86")
+        # Under qemu, memory read from the i386 process comes back empty: its list's
+        # titles and cells are then checked on the 64-bit build only.
+        if any(c.get("text") for c in d.columns):
+            res.plan(["x86_column_titles", "x86_column_widths", "x86_header_items_owner_drawn",
+                      "x86_list_shows_ten_rows_without_scroll_bars", "x86_row_names", "x86_column1_server_time_local",
+                      "x86_column2_deviation_within_50ms", "x86_columns3to6_numbers"])
+            check_list_titles_rows(res, d, ctl, "x86")
+            check_measured(res, d, "x86", range(10), now_shanghai())
+        else:
+            res.note("the i386 list's titles and cells read back empty (qemu): checked on the 64-bit build only")
         sb = sync_buttons(ctl)
         res.check("x86_sync_button_after_answers", sb == (True, True, False, False), "buttons %s" % (sb,))
-        # A 64-bit start while the i386 instance runs hands over and ends.
-        p64 = s.launch("x64", exe64)
-        try:
-            rc = p64.wait(60)
-        except Exception:
-            rc = "still running"
-        res.check("handoff_x64_second_start_exits_0", rc == 0, "exit %s" % rc)
-        d2 = Dump(s.driver("x64", [["dump"]]))
-        mains = next((r for r in d2.recs if r["kind"] == "mains"), {})
-        res.check("handoff_x64_second_no_window", mains.get("count") == "1" and d2.main.get("hwnd") == d.main.get("hwnd"),
-                  "windows %s" % mains)
-        res.check("handoff_record_holds_x86", d2.shm.get("pid") == d.main.get("pid") and
-                  int(d2.shm.get("window", "0"), 16) == int(d.main.get("hwnd", "0"), 16), "shm %s" % d2.shm)
-        s.driver("x64", [["post", "main", 16]])
-        try:
-            rc = p86.wait(120)
-        except Exception:
-            rc = "still running"
-        res.check("handoff_x86_close_exit_0", rc == 0, "exit %s" % rc)
-        # And the other way round: the 64-bit build first, an i386 start hands over.
+        # A 64-bit start while the i386 instance runs hands over and ends; then the
+        # other way round.
+        check_handoff(res, s, "x64", exe64, "x86", p86, d, timeout=60)
         p64 = s.launch("x64", exe64)
         d = Dump(s.driver("x64", [["wait-window", 60000], ["dump"]]))
-        p86b = s.launch("x86", exe86)
-        try:
-            rc = p86b.wait(240)
-        except Exception:
-            rc = "still running"
-        res.check("handoff_x86_second_start_exits_0", rc == 0, "exit %s" % rc)
-        d2 = Dump(s.driver("x64", [["dump"]]))
-        mains = next((r for r in d2.recs if r["kind"] == "mains"), {})
-        res.check("handoff_x86_second_no_window", mains.get("count") == "1" and d2.main.get("hwnd") == d.main.get("hwnd"),
-                  "windows %s" % mains)
-        res.check("handoff_record_holds_x64", d2.shm.get("pid") == d.main.get("pid") and
-                  int(d2.shm.get("window", "0"), 16) == int(d.main.get("hwnd", "0"), 16), "shm %s" % d2.shm)
-        s.driver("x64", [["post", "main", 16]])
-        try:
-            rc = p64.wait(30)
-        except Exception:
-            rc = "still running"
-        res.check("handoff_x64_close_exit_0", rc == 0, "exit %s" % rc)
+        check_handoff(res, s, "x86", exe86, "x64", p64, d, timeout=240)
         # "/AutoSync 30" of the i386 build against servers near the right time: the
         # first attempt sets the clock and the process ends on its own.
         import modes
-        modes.serve_rows(s, [0.004, -0.004, 0.008, -0.008, 0.0, 0.012, -0.012, 0.002, -0.002, 0.006],
-                         [20 * i for i in range(10)])
+        modes.serve_rows(s, modes.NEAR_ZERO, [20 * i for i in range(10)])
         s.sim_cmd("reset")
         t = time.time()
         rc = modes.finish(s.launch("x86", exe86, ["/AutoSync", "30"]), 300)
         asked = modes.total_requests(s)
-        res.note("i386 /AutoSync 30: exit %s after %.0f s (under qemu), %d requests" % (rc, time.time() - t, asked))
+        res.note("i386 /AutoSync 30: exit %s after %.0f s, %d requests" % (rc, time.time() - t, asked))
         res.check("x86_autosync_exits_by_itself", rc == 0, "exit %s" % rc)
         res.check("x86_autosync_three_rounds_at_most", 20 <= asked <= 30, "%d requests" % asked)
         # "/CycleSync 10" of the i386 build hides in the tray; the tray's message and a

@@ -5,8 +5,6 @@
 
 static const uint64_t kTombstone = UINT64_MAX;
 
-MEMORY::MEMORY() : entries(nullptr), count(0), capacity(0), slots(nullptr), slotCount(0), slotUsed(0) {}
-
 MEMORY::~MEMORY() {
   for (uint64_t i = 0; i < count; ++i) free(entries[i].block);
   free(entries);
@@ -16,12 +14,12 @@ MEMORY::~MEMORY() {
   count = capacity = slotCount = slotUsed = 0;
 }
 
-// Built on first use, so the register exists before any static initialiser that
-// needs a block, and is destroyed after every object constructed before that use.
-static MEMORY& Register() {
-  static MEMORY reg;
-  return reg;
-}
+// Constant-initialised (its constructor is constexpr), so the register exists
+// before any static initialiser that needs a block, without the guard of a
+// function-local static. At exit its destructor leaves it empty, so a release
+// that comes later finds no record and frees nothing twice.
+static MEMORY g_register;
+static MEMORY& Register() { return g_register; }
 
 // Far above anything the program asks for, and below the point where a request
 // would wrap a size_t or be refused outright by an instrumented allocator.

@@ -24,7 +24,8 @@ class MEMORY {
   uint64_t slotCount;  // a power of two
   uint64_t slotUsed;   // slots that are not empty, tombstones included
 
-  MEMORY();
+  // constexpr: the register is set up before any code runs.
+  constexpr MEMORY() : entries(nullptr), count(0), capacity(0), slots(nullptr), slotCount(0), slotUsed(0) {}
   virtual ~MEMORY();
 };
 

@@ -277,10 +277,13 @@ TEST_F(Sim, HeldReplyDoesNotStallOtherServers) {
   ASSERT_TRUE(c.Receive(&r, 1000));
   EXPECT_EQ(Addr(12) + ":123", r.from);
   EXPECT_GE(r.t4 - start, 290 * 1000000LL);
-  // The hold is server processing: T3 - T2 covers it, so the offset stays right.
+  // The hold is server processing: T3 - T2 covers it, so the offset stays right
+  // (a hold counted as path delay would bias it by 150 ms; the client's T4 here
+  // also carries the wake-up after the other reply, some milliseconds on a busy
+  // machine).
   double t2 = (double)NtpTimeToUnixNs(r.data + 32), t3 = (double)NtpTimeToUnixNs(r.data + 40);
   EXPECT_NEAR(0.3, (t3 - t2) / 1e9, 0.02);
-  EXPECT_NEAR(1.0, ((t2 - (double)t1Slow) + (t3 - (double)r.t4)) / 2e9, 0.001);
+  EXPECT_NEAR(1.0, ((t2 - (double)t1Slow) + (t3 - (double)r.t4)) / 2e9, 0.01);
 }
 
 TEST_F(Sim, AnswersOnlyWhatTheBehaviourAllows) {

@@ -63,14 +63,25 @@ void LISTVIEW::SetCellText(int row, int column, const wchar_t* text) {
   item.iItem = row;
   item.iSubItem = column;
   item.pszText = (LPWSTR)(text ? text : L"");
+  // One read tells whether the row exists and what the cell shows: the refresh
+  // rewrites every cell of a row each second, and a cell whose text stays the
+  // same is then neither set nor repainted.
+  wchar_t shown[CELL_CHARS] = {};
   LVITEMW probe;
   ZeroMemory(&probe, sizeof probe);
+  probe.mask = LVIF_TEXT;
   probe.iItem = row;
+  probe.iSubItem = column;
+  probe.pszText = shown;
+  probe.cchTextMax = CELL_CHARS;
   if (!SendMessageW(list, LVM_GETITEMW, 0, (LPARAM)&probe)) {
     LVITEMW insert = item;
     insert.iSubItem = 0;
     if (column != 0) insert.pszText = (LPWSTR)L"";
     SendMessageW(list, LVM_INSERTITEMW, 0, (LPARAM)&insert);
+  } else {
+    shown[CELL_CHARS - 1] = 0;
+    if (probe.pszText == shown && lstrcmpW(shown, item.pszText) == 0) return;
   }
   SendMessageW(list, LVM_SETITEMW, 0, (LPARAM)&item);
 }

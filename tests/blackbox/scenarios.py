@@ -436,8 +436,9 @@ def scenario_strings(res, art):
     strings = list(harness.DEFAULT_STRINGS)
     strings[123 - 101] = "Close"
     strings[124 - 101] = "Sync now"
-    strings[130 - 101] = "Mode: "
-    strings[138 - 101] = "manual."
+    # The INI reader drops trailing blanks of a value and keeps leading ones.
+    strings[130 - 101] = "Mode:  "
+    strings[138 - 101] = " manual."
     strings[103 - 101] = "Server"
     strings[101 - 101] = "no answer"
     names = ["strings_translated_close_button", "strings_translated_sync_buttons", "strings_status_line",

@@ -22,19 +22,27 @@ static uint64_t RequestNonce() {
 // Waits for the genuine reply on the connected socket until one second after T1.
 // Returns its length, or -1 on time-out, receive error or a rejected reply (a
 // genuine kiss-of-death among them, its code left in reply->kissCode).
-static int ReceiveReply(SOCKET s, uint8_t* buffer, uint64_t nonce, int64_t sentCounter, SNTPREPLY* reply,
-                        uint64_t* t4, int64_t* c4) {
+// `readable` is the socket's FD_READ event. Under Wine a blocking recv (or any
+// setsockopt before it) costs trips through the wineserver after the datagram
+// is in, so T4 is read as soon as the event wakes the thread, before the recv
+// that fetches the datagram; waiting on the event costs no CPU.
+static int ReceiveReply(SOCKET s, WSAEVENT readable, uint8_t* buffer, uint64_t nonce, int64_t sentCounter,
+                        SNTPREPLY* reply, uint64_t* t4, int64_t* c4) {
   reply->kissCode = 0;
   for (;;) {
     const int64_t elapsedMs = (GetCounterTime() - sentCounter) / 10000;
     if (elapsedMs >= SNTP_TIMEOUT_MS) return -1;
-    DWORD timeoutMs = (DWORD)(SNTP_TIMEOUT_MS - elapsedMs);
-    if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof timeoutMs) != 0)
-      return -1;
-    const int got = recv(s, reinterpret_cast<char*>(buffer), RECEIVE_BYTES, 0);
+    const DWORD timeoutMs = (DWORD)(SNTP_TIMEOUT_MS - elapsedMs);
+    if (WSAWaitForMultipleEvents(1, &readable, FALSE, timeoutMs, FALSE) != WSA_WAIT_EVENT_0) return -1;
     *t4 = GetPreciseFileTime();
     *c4 = GetCounterTime();
-    if (got == SOCKET_ERROR) return -1;
+    // Reset before the recv: a datagram still queued behind this one signals again.
+    if (!WSAResetEvent(readable)) return -1;
+    const int got = recv(s, reinterpret_cast<char*>(buffer), RECEIVE_BYTES, 0);
+    if (got == SOCKET_ERROR) {
+      if (WSAGetLastError() == WSAEWOULDBLOCK) continue;   // a stale signal: nothing queued
+      return -1;
+    }
     const SNTPCHECK check = DecodeReply(buffer, (size_t)got, nonce, reply);
     if (check == SNTP_OK) return got;
     if (check != SNTP_IGNORE_ORIGIN) return -1;
@@ -72,15 +80,19 @@ int QueryServerTimeKiss(const wchar_t* host, SERVERROW* row, uint32_t* kissCode)
     uint8_t buffer[RECEIVE_BYTES];
     const uint64_t nonce = RequestNonce();
     BuildRequest(buffer, nonce);
+    // Set up before the send, so that nothing but the clock readings stands
+    // between the send and the wait.
+    const WSAEVENT readable = WSACreateEvent();
     // Connected, the socket takes datagrams only from the address asked.
-    if (connect(s, addresses->ai_addr, (int)addresses->ai_addrlen) == 0 &&
+    if (readable != WSA_INVALID_EVENT && WSAEventSelect(s, readable, FD_READ) == 0 &&
+        connect(s, addresses->ai_addr, (int)addresses->ai_addrlen) == 0 &&
         send(s, reinterpret_cast<const char*>(buffer), SNTP_PACKET_BYTES, 0) == SNTP_PACKET_BYTES) {
       const uint64_t t1 = GetPreciseFileTime();
       const int64_t c1 = GetCounterTime();
       SNTPREPLY reply;
       uint64_t t4 = 0;
       int64_t c4 = 0;
-      const int got = ReceiveReply(s, buffer, nonce, c1, &reply, &t4, &c4);
+      const int got = ReceiveReply(s, readable, buffer, nonce, c1, &reply, &t4, &c4);
       if (got < 0 && kissCode) *kissCode = reply.kissCode;
       if (got >= 0 && !WallClockStepped(t1, t4, c1, c4, ClockStepAllowance())) {
         row->receiveTime = t4;
@@ -94,6 +106,7 @@ int QueryServerTimeKiss(const wchar_t* host, SERVERROW* row, uint32_t* kissCode)
       }
     }
     closesocket(s);
+    if (readable != WSA_INVALID_EVENT) WSACloseEvent(readable);
   }
   FreeAddrInfoW(addresses);
   WSACleanup();

@@ -186,6 +186,14 @@ const PathName kPaths[] = {{L"block", WAIT_BLOCK},
                            {L"event", WAIT_EVENT},
                            {L"overlapped", WAIT_OVERLAPPED}};
 
+// The last failed wait of a copy:PATH exchange: Winsock's error and the time
+// since T1 (about a second for a time-out).
+struct WaitFailure {
+  int error;
+  double afterMs;
+};
+WaitFailure g_waitFailure;
+
 // One client of the comparison:
 //   engine           QueryServerTime itself
 //   floor            bare:block
@@ -200,9 +208,11 @@ struct Client {
   WaitPath path;
   bool t4BeforeRecv;
   std::vector<double> errorUs;
+  std::vector<double> callUs;   // each exchange from call to return, answered or not
   double signedSum;
   long failures;
   long failedWait, failedCheck, failedStep;   // copy:PATH failures by cause
+  WaitFailure lastWaitFailure;
 };
 
 // Why an exchange failed; zero for an answer.
@@ -387,7 +397,11 @@ Failure CopyExchange(const wchar_t* host, WaitPath path, bool t4BeforeRecv, int6
                              (DWORD)(SNTP_TIMEOUT_MS - elapsedMs), true, &t4);
         c4 = GetCounterTime();
         result = FAILED_WAIT;
-        if (got < 0) break;
+        if (got < 0) {
+          g_waitFailure.error = WSAGetLastError();
+          g_waitFailure.afterMs = (double)(c4 - c1) / 1e4;
+          break;
+        }
         const SNTPCHECK check = DecodeReply(buffer, (size_t)got, nonce, &reply);
         if (check == SNTP_OK) break;
         got = -1;
@@ -435,6 +449,7 @@ int BenchCompare(const wchar_t* host, const wchar_t* configuredText, const wchar
       Client& c = clients[(size_t)((r + k) % clientCount)];
       int64_t offset = 0;
       int ok;
+      const int64_t called = GetCounterTime();
       if (c.engine) {
         SERVERROW row = {};
         ok = QueryServerTime(host, &row) != 0;
@@ -442,11 +457,15 @@ int BenchCompare(const wchar_t* host, const wchar_t* configuredText, const wchar
       } else if (c.copy) {
         const Failure f = CopyExchange(host, c.path, c.t4BeforeRecv, &offset);
         ok = f == FAILED_NOT;
-        c.failedWait += f == FAILED_WAIT;
+        if (f == FAILED_WAIT) {
+          ++c.failedWait;
+          c.lastWaitFailure = g_waitFailure;
+        }
         c.failedCheck += f == FAILED_CHECK;
         c.failedStep += f == FAILED_STEP;
       } else
         ok = BareExchange(to, c.path, c.t4BeforeRecv, &offset);
+      c.callUs.push_back((double)(GetCounterTime() - called) / 10.0);
       if (!ok) {
         ++c.failures;
         continue;
@@ -459,10 +478,13 @@ int BenchCompare(const wchar_t* host, const wchar_t* configuredText, const wchar
   WSACleanup();
   bool allAnswered = true;
   for (const Client& c : clients) {
-    wprintf(L"client %ls exchanges=%ld failures=%ld median_us=%.1f p95_us=%.1f mean_signed_us=%.1f", c.label, n,
-            c.failures, Percentile(c.errorUs, 0.5), Percentile(c.errorUs, 0.95),
-            c.errorUs.empty() ? NAN : c.signedSum / (double)c.errorUs.size());
+    wprintf(L"client %ls exchanges=%ld failures=%ld median_us=%.1f p95_us=%.1f mean_signed_us=%.1f median_call_us=%.0f",
+            c.label, n, c.failures, Percentile(c.errorUs, 0.5), Percentile(c.errorUs, 0.95),
+            c.errorUs.empty() ? NAN : c.signedSum / (double)c.errorUs.size(), Percentile(c.callUs, 0.5));
     if (c.copy) wprintf(L" failed_wait=%ld failed_check=%ld failed_step=%ld", c.failedWait, c.failedCheck, c.failedStep);
+    if (c.failedWait)
+      wprintf(L" last_wait_failure_error=%d last_wait_failure_ms=%.1f", c.lastWaitFailure.error,
+              c.lastWaitFailure.afterMs);
     wprintf(L"\n");
     if (c.errorUs.empty()) allAnswered = false;
   }

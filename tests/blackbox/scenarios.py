@@ -500,7 +500,8 @@ def scenario_cross(res, art):
              "handoff_x64_second_no_window", "handoff_record_holds_x86", "handoff_x86_close_exit_0",
              "handoff_x86_second_start_exits_0", "handoff_x86_second_no_window", "handoff_record_holds_x64",
              "handoff_x64_close_exit_0", "x86_autosync_exits_by_itself", "x86_autosync_three_rounds_at_most",
-             "x86_cycle_hidden", "x86_tray_message_shows", "x86_hidden_shown_by_x64_start"]
+             "x86_cycle_hidden", "x86_tray_message_shows", "x86_hidden_shown_by_x64_start",
+             "x64_hidden_shown_by_x86_start"]
     res.plan(names)
     s = Scenario("cross", res, os.environ["QL_WINE_TEMPLATE"], art)
     t0 = time.time()
@@ -568,6 +569,15 @@ def scenario_cross(res, art):
                   mains.get("count") == "1" and p86c.poll() is None, "exit %s main %s" % (rc, d.main))
         s.driver("x64", [["post", "main", 16]])
         modes.finish(p86c, 120)
+        # And a start of the i386 build shows a 64-bit instance hidden in the tray.
+        p64c = s.launch("x64", exe64, ["/CycleSync", "10"])
+        s.driver("x64", [["wait-exists", 60000], ["sleep", 2000]])
+        rc = modes.finish(s.launch("x86", exe86), 240)
+        d = Dump(s.driver("x64", [["wait-visible", 60000], ["dump"]]))
+        res.check("x64_hidden_shown_by_x86_start", rc == 0 and d.main.get("visible") == "1" and
+                  p64c.poll() is None, "exit %s main %s" % (rc, d.main))
+        s.driver("x64", [["post", "main", 16]])
+        modes.finish(p64c, 30)
     except Exception as e:
         res.note("scenario cross stopped: %r" % e)
     finally:

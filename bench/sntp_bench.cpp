@@ -11,7 +11,8 @@
 //       engine (QueryServerTime), floor (bare:block), bare:PATH (socket, sendto,
 //       T1, wait, T4 and nothing else) or copy:PATH (the engine's exchange with
 //       its wait along PATH); PATH is block, select, poll, event or overlapped,
-//       and select+t4, poll+t4, event+t4 read T4 before the recv
+//       and select+t4, poll+t4, event+t4 read T4 before the recv (the engine
+//       waits as copy:event+t4)
 // Prints figures only; judging them is left to the reader.
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -169,7 +170,7 @@ int BenchRaw(const wchar_t* addr, const wchar_t* configuredText, const wchar_t* 
 // How an exchange waits for its reply. Every path blocks in the system without
 // spinning, so none costs CPU while the server takes its time.
 enum WaitPath {
-  WAIT_BLOCK,        // recv with SO_RCVTIMEO, as the engine does
+  WAIT_BLOCK,        // recv with SO_RCVTIMEO, as the engine did at first
   WAIT_SELECT,       // select, then recv
   WAIT_POLL,         // WSAPoll, then recv
   WAIT_EVENT,        // WSAEventSelect(FD_READ) and an event wait, then recv
@@ -356,7 +357,8 @@ int BareExchange(const sockaddr_in& to, WaitPath path, bool t4BeforeRecv, int64_
 }
 
 // QueryServerTime's exchange with its wait along `path`: the same calls in the
-// same order, the same checks and the same one-second limit from T1.
+// same order, the same checks and the same one-second limit from T1. copy:block
+// is the exchange as it was with a blocking recv, copy:event+t4 the engine's.
 Failure CopyExchange(const wchar_t* host, WaitPath path, bool t4BeforeRecv, int64_t* offset) {
   WSADATA wsa;
   if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return FAILED_SETUP;

@@ -10,9 +10,9 @@
 //       N rounds in which every CLIENT makes one exchange with HOST, in turn:
 //       engine (QueryServerTime), floor (bare:block), bare:PATH (socket, sendto,
 //       T1, wait, T4 and nothing else) or copy:PATH (the engine's exchange with
-//       its wait along PATH); PATH is block, select, poll, event or overlapped,
-//       and select+t4, poll+t4, event+t4 read T4 before the recv (the engine
-//       waits as copy:event+t4)
+//       its wait along PATH); PATH is block, select, poll, event, autoevent (an
+//       auto-reset event) or overlapped, and select+t4, poll+t4, event+t4,
+//       autoevent+t4 read T4 before the recv (the engine waits as copy:event+t4)
 // Prints figures only; judging them is left to the reader.
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -174,6 +174,7 @@ enum WaitPath {
   WAIT_SELECT,       // select, then recv
   WAIT_POLL,         // WSAPoll, then recv
   WAIT_EVENT,        // WSAEventSelect(FD_READ) and an event wait, then recv
+  WAIT_AUTOEVENT,    // the same with an auto-reset event: no WSAResetEvent
   WAIT_OVERLAPPED,   // WSARecv with an event in its WSAOVERLAPPED
 };
 
@@ -185,6 +186,7 @@ const PathName kPaths[] = {{L"block", WAIT_BLOCK},
                            {L"select", WAIT_SELECT},
                            {L"poll", WAIT_POLL},
                            {L"event", WAIT_EVENT},
+                           {L"autoevent", WAIT_AUTOEVENT},
                            {L"overlapped", WAIT_OVERLAPPED}};
 
 // The last failed wait of a copy:PATH exchange: Winsock's error and the time
@@ -241,7 +243,8 @@ bool ParseClient(const wchar_t* text, Client* c) {
       c->path = p.path;
       return true;
     }
-    if (!wcscmp(rest + len, L"+t4") && (p.path == WAIT_SELECT || p.path == WAIT_POLL || p.path == WAIT_EVENT)) {
+    if (!wcscmp(rest + len, L"+t4") && (p.path == WAIT_SELECT || p.path == WAIT_POLL || p.path == WAIT_EVENT ||
+                                              p.path == WAIT_AUTOEVENT)) {
       c->path = p.path;
       c->t4BeforeRecv = true;
       return true;
@@ -285,7 +288,8 @@ int WaitAndReceive(WaitPath path, bool t4BeforeRecv, SOCKET s, WSAEVENT event, u
       if (!t4BeforeRecv) *t4 = GetPreciseFileTime();
       return got == SOCKET_ERROR ? -1 : got;
     }
-    case WAIT_EVENT: {
+    case WAIT_EVENT:
+    case WAIT_AUTOEVENT: {
       // The socket is non-blocking once selected for events; a recv that finds
       // nothing (a stale signal) waits again within the same limit.
       const int64_t start = GetCounterTime();
@@ -295,7 +299,7 @@ int WaitAndReceive(WaitPath path, bool t4BeforeRecv, SOCKET s, WSAEVENT event, u
         const DWORD w = WSAWaitForMultipleEvents(1, &event, FALSE, timeoutMs - (DWORD)waitedMs, FALSE);
         if (t4BeforeRecv) *t4 = GetPreciseFileTime();
         if (w != WSA_WAIT_EVENT_0) return -1;
-        WSAResetEvent(event);
+        if (path == WAIT_EVENT) WSAResetEvent(event);
         const int got = recv(s, data, size, 0);
         if (!t4BeforeRecv) *t4 = GetPreciseFileTime();
         if (got != SOCKET_ERROR) return got;
@@ -334,9 +338,9 @@ int BareExchange(const sockaddr_in& to, WaitPath path, bool t4BeforeRecv, int64_
   SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (s == INVALID_SOCKET) return 0;
   WSAEVENT event = WSA_INVALID_EVENT;
-  if (path == WAIT_EVENT || path == WAIT_OVERLAPPED) {
-    event = WSACreateEvent();
-    if (path == WAIT_EVENT) WSAEventSelect(s, event, FD_READ);
+  if (path == WAIT_EVENT || path == WAIT_AUTOEVENT || path == WAIT_OVERLAPPED) {
+    event = path == WAIT_AUTOEVENT ? CreateEventW(nullptr, FALSE, FALSE, nullptr) : WSACreateEvent();
+    if (path != WAIT_OVERLAPPED) WSAEventSelect(s, event, FD_READ);
   }
   DWORD timeoutMs = SNTP_TIMEOUT_MS;
   if (path == WAIT_BLOCK)
@@ -375,9 +379,9 @@ Failure CopyExchange(const wchar_t* host, WaitPath path, bool t4BeforeRecv, int6
   SOCKET s = socket(addresses->ai_family, SOCK_DGRAM, IPPROTO_UDP);
   if (s != INVALID_SOCKET) {
     WSAEVENT event = WSA_INVALID_EVENT;
-    if (path == WAIT_EVENT || path == WAIT_OVERLAPPED) {
-      event = WSACreateEvent();
-      if (path == WAIT_EVENT) WSAEventSelect(s, event, FD_READ);
+    if (path == WAIT_EVENT || path == WAIT_AUTOEVENT || path == WAIT_OVERLAPPED) {
+      event = path == WAIT_AUTOEVENT ? CreateEventW(nullptr, FALSE, FALSE, nullptr) : WSACreateEvent();
+      if (path != WAIT_OVERLAPPED) WSAEventSelect(s, event, FD_READ);
     }
     uint8_t buffer[1024];
     LARGE_INTEGER c;

@@ -136,7 +136,8 @@ TEST_F(SimulatorTest, ShapesAndSkipsReplies) {
   EXPECT_EQ(PeerAddr(14), r.from);
   ASSERT_TRUE(Receive(&r));
   EXPECT_EQ(PeerAddr(13), r.from);
-  EXPECT_NEAR(0.0, r.Offset(), 0.005);
+  // T4 here comes after the decoy was taken in, some milliseconds on a busy machine.
+  EXPECT_NEAR(0.0, r.Offset(), 0.02);
 }
 
 TEST_F(SimulatorTest, CountsAndOrdersRequestsUntilReset) {

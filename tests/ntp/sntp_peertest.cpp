@@ -104,6 +104,22 @@ TEST_F(Exchange, TheGenuineReplyAfterADecoyIsTaken) {
   }
 }
 
+TEST_F(Exchange, AGenuineReplyQueuedRightBehindADecoyIsTaken) {
+  // Both datagrams are in before the program looks: taking the decoy must not
+  // lose the signal of the reply behind it.
+  Serve(4, "offset=0.5 decoy=origin decoydelay=0");
+  Serve(5, "offset=0.5 decoy=from:" + PeerAddr(201) + " decoydelay=0");
+  for (int r : {4, 5}) {
+    int answered = 0;
+    for (int i = 0; i < 10; ++i) {
+      SERVERROW row = {};
+      answered += Ask(r, &row);
+      EXPECT_NEAR(5000000.0, (double)row.offset, 5.0 * kMs) << Addr(r);
+    }
+    EXPECT_EQ(10, answered) << Addr(r);
+  }
+}
+
 TEST_F(Exchange, AnEmptyHostOrOneWithoutAServerFails) {
   SERVERROW row = Marked();
   const SERVERROW before = row;

@@ -246,7 +246,9 @@ class Sim : public ::testing::Test {
   std::string net_;
 };
 
-TEST_F(Sim, ServesConfiguredOffsetsToWithinAMillisecond) {
+// The tolerances allow for a loaded machine under the sanitizers, where one
+// exchange's wake-ups cost milliseconds; a wrong offset is off by far more.
+TEST_F(Sim, ServesConfiguredOffsetsWithinTenMilliseconds) {
   ASSERT_EQ("ok", Control("serve " + Addr(10) + " offset=2.5"));
   ASSERT_EQ("ok", Control("serve " + Addr(11) + " offset=-86400"));
   Client c(AF_INET);
@@ -256,10 +258,10 @@ TEST_F(Sim, ServesConfiguredOffsetsToWithinAMillisecond) {
   EXPECT_EQ(kNtpPacket, r.len);
   EXPECT_EQ(Addr(10) + ":123", r.from);
   EXPECT_EQ(0, memcmp(r.data + 24, c.tx, 8));  // origin = our transmit
-  EXPECT_NEAR(2.5, c.Offset(r), 0.001);
+  EXPECT_NEAR(2.5, c.Offset(r), 0.01);
   c.Send(Addr(11));
   ASSERT_TRUE(c.Receive(&r, 1000));
-  EXPECT_NEAR(-86400.0, c.Offset(r), 0.001);
+  EXPECT_NEAR(-86400.0, c.Offset(r), 0.01);
 }
 
 TEST_F(Sim, HeldReplyDoesNotStallOtherServers) {
@@ -431,7 +433,7 @@ TEST_F(Sim, QueryModeReportsTheServersClock) {
       << line;
   EXPECT_EQ(2, stratum);
   EXPECT_EQ(0, leap);
-  EXPECT_NEAR(-750000.0, offsetUs, 1000.0);
+  EXPECT_NEAR(-750000.0, offsetUs, 10000.0);
   cmd = std::string(sim) + " --query " + Addr(26) + " --timeout 100 >/dev/null 2>&1";
   EXPECT_NE(0, system(cmd.c_str()));
 }

@@ -104,7 +104,9 @@ class SimulatorTest : public ::testing::Test {
   uint64_t t1_ = 0;
 };
 
-TEST_F(SimulatorTest, ServesConfiguredOffsetsWithinFiveMilliseconds) {
+// Under Wine on a loaded machine one exchange may cost milliseconds of wake-ups;
+// a wrong offset is off by far more.
+TEST_F(SimulatorTest, ServesConfiguredOffsetsWithinTwentyMilliseconds) {
   ASSERT_TRUE(SimServe(PeerAddr(10), "offset=2.5"));
   ASSERT_TRUE(SimServe(PeerAddr(11), "offset=-86400"));
   Reply r;
@@ -112,10 +114,10 @@ TEST_F(SimulatorTest, ServesConfiguredOffsetsWithinFiveMilliseconds) {
   ASSERT_TRUE(Receive(&r));
   EXPECT_EQ(48, r.len);
   EXPECT_EQ(PeerAddr(10), r.from);
-  EXPECT_NEAR(2.5, r.Offset(), 0.005);
+  EXPECT_NEAR(2.5, r.Offset(), 0.02);
   Send(PeerAddr(11));
   ASSERT_TRUE(Receive(&r));
-  EXPECT_NEAR(-86400.0, r.Offset(), 0.005);
+  EXPECT_NEAR(-86400.0, r.Offset(), 0.02);
 }
 
 TEST_F(SimulatorTest, ShapesAndSkipsReplies) {
@@ -171,7 +173,7 @@ TEST_F(SimulatorTest, ChronydServesAsLocalStratumThree) {
     EXPECT_NE(3, r.Leap());
     if (best.len < 0 || r.t4 - r.t1 < best.t4 - best.t1) best = r;
   }
-  EXPECT_NEAR(0.0, best.Offset(), 0.001);
+  EXPECT_NEAR(0.0, best.Offset(), 0.005);
 }
 
 }  // namespace

@@ -9,15 +9,14 @@ host is a loopback address, and started by its absolute path.
 Results are TAP-like lines, one per check: "plan NAME" when a scenario starts (a
 check that never reports counts as failed), then "ok NAME" or "not ok NAME - why".
 """
+import datetime
 import os
-import re
 import shutil
-import signal
 import socket
 import subprocess
-import sys
 import tempfile
 import time
+import zoneinfo
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -288,7 +287,32 @@ class Scenario:
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         return os.path.exists(path)
 
+    def wait_dump(self, arch, pred, timeout, label, step=2):
+        """Dumps until pred(dump) holds or timeout seconds have passed; the last dump."""
+        deadline = time.time() + timeout
+        while True:
+            d = self.dump(arch, label=label)
+            if pred(d) or time.time() > deadline:
+                return d
+            time.sleep(step)
+
+    def close(self, p, timeout=30):
+        """Posts WM_CLOSE to the main window; p's exit code (finish)."""
+        self.driver("x64", [["post", "main", 0x10]])
+        return finish(p, timeout)
+
     # ---- tear-down ----------------------------------------------------------------
+    # A scenario runs as `with Scenario(...) as s:`; an exception ends it with a
+    # note (its unreported checks then count as failed) and everything is stopped.
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, value, traceback):
+        if isinstance(value, Exception):
+            self.results.note("scenario %s stopped: %r" % (self.name, value))
+        self.stop()
+        return isinstance(value, Exception)
+
     def stop(self):
         for p in self.procs:
             if p.poll() is None:
@@ -313,6 +337,22 @@ class Scenario:
             if os.path.exists(src):
                 shutil.copy(src, os.path.join(self.artefacts, "%s-%s" % (self.name, f)))
         shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+SHANGHAI = zoneinfo.ZoneInfo("Asia/Shanghai")
+
+
+def now_shanghai():
+    """The local time of the program's users, as Wine shows it in the tests."""
+    return datetime.datetime.now(SHANGHAI).replace(tzinfo=None)
+
+
+def finish(p, timeout):
+    """The exit code of a started program, or "still running" after timeout seconds."""
+    try:
+        return p.wait(timeout)
+    except subprocess.TimeoutExpired:
+        return "still running"
 
 
 def wait_until(pred, timeout, step=0.5):

@@ -8,11 +8,10 @@ the simulated offsets decide which clock setting succeeds.
 import math
 import os
 import re
-import subprocess
 import time
 
 import harness
-from harness import Dump, Scenario, wait_until, ROW_HOSTS, EXTRA_HOSTS, DEFAULT_STRINGS
+from harness import Dump, Scenario, finish, wait_until, ROW_HOSTS, EXTRA_HOSTS, DEFAULT_STRINGS
 
 S = lambda i: DEFAULT_STRINGS[i - 101]
 WM_CLOSE, WM_COMMAND, WM_SYSCOMMAND = 0x10, 0x111, 0x112
@@ -90,20 +89,9 @@ def status_text(d):
     return statics[-1].get("text") if statics else None
 
 
-def finish(p, timeout):
-    try:
-        return p.wait(timeout)
-    except subprocess.TimeoutExpired:
-        return "still running"
-
-
 def wait_log(s, pred, timeout, label):
-    deadline = time.time() + timeout
-    while True:
-        d = s.dump("x64", label=label)
-        if pred(log_text(d)) or time.time() > deadline:
-            return d
-        time.sleep(1)
+    """Dumps until pred(the log box's text) holds; the last dump."""
+    return s.wait_dump("x64", lambda d: pred(log_text(d)), timeout, label, step=1)
 
 
 # ---- /CycleSync: hidden in the tray, its attempt, the tray, the question at closing ------
@@ -114,9 +102,8 @@ def scenario_cycle(res, art):
              "cycle_close_no_keeps_running", "cycle_close_button_yes_closes", "cycle_posted_close_no_question",
              "cycle_failed_candidates_then_good_one"]
     res.plan(names)
-    s = Scenario("cycle", res, os.environ["QL_WINE_TEMPLATE"], art)
     arch = "x64"
-    try:
+    with Scenario("cycle", res, os.environ["QL_WINE_TEMPLATE"], art) as s:
         s.start()
         # The fastest server of all is 1.5 s off and drops out; the others lie near 0.
         offsets = [-1.5, 0.030, -0.030, 0.002, -0.015, 0.015, 0.040, -0.040, 0.010, -0.010]
@@ -133,7 +120,7 @@ def scenario_cycle(res, art):
         d = wait_log(s, lambda t: S(119) in t or S(120) in t, 40, "attempt")
         text = log_text(d).strip("\r\n")
         m = re.match(r"^(\d\d):(\d\d):(\d\d)(.*)$", text)
-        now = harness_now()
+        now = harness.now_shanghai()
         stamp_ok = m and abs(((int(m.group(1)) * 60 + int(m.group(2))) * 60 + int(m.group(3))) -
                              (now.hour * 3600 + now.minute * 60 + now.second)) % 86400 < 30
         res.check("cycle_first_attempt_line", m and stamp_ok and m.group(4) == want,
@@ -194,18 +181,7 @@ def scenario_cycle(res, art):
         text = log_text(d).strip("\r\n")
         res.check("cycle_failed_candidates_then_good_one", text[8:] == want,
                   "log %r want stamp + %r (Z %s)" % (text, want, ["%.3f" % v for v in z]))
-        s.driver(arch, [["post", "main", WM_CLOSE]])
-        finish(p, 30)
-    except Exception as e:
-        res.note("scenario cycle stopped: %r" % e)
-    finally:
-        s.stop()
-
-
-def harness_now():
-    import datetime
-    import zoneinfo
-    return datetime.datetime.now(zoneinfo.ZoneInfo("Asia/Shanghai"))
+        s.close(p)
 
 
 # ---- /AutoSync: success, a deadline, and retrying until closed ---------------------------
@@ -214,9 +190,8 @@ def scenario_auto(res, art):
              "auto_deadline_retries_every_two_seconds", "auto_forever_clears_log_before_eleventh",
              "auto_forever_closed_by_wm_close"]
     res.plan(names)
-    s = Scenario("auto", res, os.environ["QL_WINE_TEMPLATE"], art)
     arch = "x64"
-    try:
+    with Scenario("auto", res, os.environ["QL_WINE_TEMPLATE"], art) as s:
         s.start()
         offsets = NEAR_ZERO
         serve_rows(s, offsets, [20 * i for i in range(10)])
@@ -257,13 +232,8 @@ def scenario_auto(res, art):
         peak = max(counts) if counts else 0
         res.check("auto_forever_clears_log_before_eleventh", peak == 10 and counts and counts[-1] < 10 and
                   p.poll() is None, "failed lines seen %s" % counts)
-        s.driver(arch, [["post", "main", WM_CLOSE]])
-        rc = finish(p, 30)
+        rc = s.close(p)
         res.check("auto_forever_closed_by_wm_close", rc == 0, "exit %s" % rc)
-    except Exception as e:
-        res.note("scenario auto stopped: %r" % e)
-    finally:
-        s.stop()
 
 
 # ---- manual mode and the commands ----------------------------------------------------------
@@ -276,9 +246,8 @@ def scenario_manual(res, art):
              "manual_query_interval_ten_seconds", "manual_other_server_saved", "manual_other_server_forgotten",
              "manual_typed_host_asked", "manual_minimise_to_tray_and_back"]
     res.plan(names)
-    s = Scenario("manual", res, os.environ["QL_WINE_TEMPLATE"], art)
     arch = "x64"
-    try:
+    with Scenario("manual", res, os.environ["QL_WINE_TEMPLATE"], art) as s:
         s.start()
         offsets = NEAR_ZERO
         holds = [20 * i for i in range(10)]
@@ -395,12 +364,7 @@ def scenario_manual(res, art):
         res.check("manual_minimise_to_tray_and_back", d1.main.get("visible") == "0" and d2.main.get("visible") == "1"
                   and status_text(d2) == MANUAL_STATUS, "hidden %s shown %s" % (d1.main.get("visible"),
                                                                                d2.main.get("visible")))
-        s.driver(arch, [["post", "main", WM_CLOSE]])
-        finish(p, 30)
-    except Exception as e:
-        res.note("scenario manual stopped: %r" % e)
-    finally:
-        s.stop()
+        s.close(p)
 
 
 SCENARIOS = {"cycle": scenario_cycle, "auto": scenario_auto, "manual": scenario_manual}

@@ -10,15 +10,14 @@ import os
 import re
 import sys
 import time
-import zoneinfo
 
 import harness
-from harness import Dump, Scenario, Results, wait_until, ROW_HOSTS, ROW_NAMES, EXTRA_HOSTS, TITLE, TAGS, EXE
+import modes
+from harness import Dump, Scenario, Results, finish, wait_until, ROW_HOSTS, ROW_NAMES, EXTRA_HOSTS, TITLE, TAGS
 
 # Simulated offsets in seconds, row by row: at least 100 ms from 0 and from every
 # whole second, so that neither the prefix nor the seconds can flip by jitter.
 OFFSETS = [0.25, -0.75, 1.25, -1.75, 2.25, -0.25, 0.75, -1.25, 1.75, -2.25]
-SHANGHAI = zoneinfo.ZoneInfo("Asia/Shanghai")
 
 SEL_CHILD = 0x50000000   # WS_CHILD | WS_VISIBLE
 STYLES = {   # fixed style | extra style of each factory as the window creates them
@@ -304,20 +303,6 @@ def check_measured(res, d, prefix, rows, now_local, tolerance=0.05):
     res.check(prefix + "_columns3to6_numbers", not bad_num, "; ".join(bad_num))
 
 
-def now_shanghai():
-    return datetime.datetime.now(SHANGHAI).replace(tzinfo=None)
-
-
-def wait_rows(s, arch, pred, timeout, label):
-    """Dumps until pred(dump) holds; returns the last dump."""
-    deadline = time.time() + timeout
-    while True:
-        d = s.dump(arch, label=label)
-        if pred(d) or time.time() > deadline:
-            return d
-        time.sleep(2)
-
-
 # ---- scenario: the x64 window against silent, then answering servers -------------------
 def scenario_window(res, art):
     arch = "x64"
@@ -337,8 +322,7 @@ def scenario_window(res, art):
                                                "sync2", "clear", "scheme", "group", "status", "auto", "periodic",
                                                "seconds", "interval", "log", "other", "save"]]
     res.plan(names + rect_names)
-    s = Scenario("window", res, os.environ["QL_WINE_TEMPLATE"], art)
-    try:
+    with Scenario("window", res, os.environ["QL_WINE_TEMPLATE"], art) as s:
         s.start()
         for h in ROW_HOSTS + EXTRA_HOSTS:
             s.serve(h, "silent=1")
@@ -361,7 +345,7 @@ def scenario_window(res, art):
         check_list_titles_rows(res, d, ctl, "window")
         # With every server silent, the first round (2 passes of 10 one-second waits) ends
         # with every row cleared and the disabled second sync button shown.
-        d = wait_rows(s, arch, lambda x: all(x.cells.get((r, 3)) == "超时" for r in range(10)), 30, "silent")
+        d = s.wait_dump(arch, lambda x: all(x.cells.get((r, 3)) == "超时" for r in range(10)), 30, "silent")
         check_cleared(res, d, "window_silent_all_timeout")
         sb = sync_buttons(identify(d))
         res.check("window_silent_second_sync_button", sb == (False, True, True, False) or sb == (False, False, True,
@@ -372,10 +356,7 @@ def scenario_window(res, art):
                   d.shm.get("reserved") == "0" and d.mutex.get("present") == "1",
                   "shm %s main pid %s hwnd %s" % (d.shm, d.main.get("pid"), d.main.get("hwnd")))
         second = s.launch(arch, exe)
-        try:
-            rc = second.wait(60)
-        except Exception:
-            rc = "still running"
+        rc = finish(second, 60)
         res.check("window_second_start_exits_0", rc == 0, "exit %s" % rc)
         d2 = s.dump(arch, label="second-start")
         res.check("window_second_start_no_window", d2.recs and next(r for r in d2.recs if r["kind"] == "mains")
@@ -387,8 +368,8 @@ def scenario_window(res, art):
         for h in EXTRA_HOSTS:
             s.serve(h, "offset=%.2f" % OFFSETS[9])
         measured = lambda x: all(x.cells.get((r, 3), "").isdigit() for r in range(10))
-        d = wait_rows(s, arch, measured, 75, "measured")
-        now = now_shanghai()
+        d = s.wait_dump(arch, measured, 75, "measured")
+        now = harness.now_shanghai()
         res.check("window_measured_rows", measured(d), "delay cells %s" % [d.cells.get((r, 3)) for r in range(10)])
         sb = sync_buttons(identify(d))
         res.check("window_sync_button_after_answers", sb == (True, True, False, False),
@@ -399,18 +380,14 @@ def scenario_window(res, art):
         # One server falls silent: cleared after the next round, the others keep updating.
         s.serve(ROW_HOSTS[3], "silent=1")
         before = {r: d.cells.get((r, 1)) for r in range(10)}
-        d = wait_rows(s, arch, lambda x: x.cells.get((3, 3)) == "超时", 75, "one-silent")
+        d = s.wait_dump(arch, lambda x: x.cells.get((3, 3)) == "超时", 75, "one-silent")
         check_cleared(res, d, "window_silent_row_cleared", rows=[3])
         others = [r for r in range(10) if r != 3]
         res.check("window_other_rows_keep_updating",
                   all(d.cells.get((r, 3), "").isdigit() and d.cells.get((r, 1)) != before[r] for r in others),
                   "%s" % [(d.cells.get((r, 1)), d.cells.get((r, 3))) for r in others])
         # WM_CLOSE ends the process with 0 and the named objects go with it.
-        s.driver(arch, [["post", "main", 16]])
-        try:
-            rc = first.wait(30)
-        except Exception:
-            rc = "still running"
+        rc = s.close(first)
         res.check("window_close_exit_0", rc == 0, "exit %s" % rc)
         d = Dump(s.driver(arch, [["count-main"], ["dump"]]))
         res.check("window_close_objects_gone", d.shm.get("present") == "0" and d.mutex.get("present") == "0",
@@ -419,15 +396,7 @@ def scenario_window(res, art):
         d = s.dump(arch, pre=[["wait-window", 30000]], label="restart")
         res.check("window_restart_first_instance", d.main.get("found") == "1" and d.shm.get("pid") == d.main.get("pid"),
                   "main %s shm %s" % (d.main.get("found"), d.shm))
-        s.driver(arch, [["post", "main", 16]])
-        try:
-            third.wait(30)
-        except Exception:
-            pass
-    except Exception as e:
-        res.note("scenario window stopped: %r" % e)
-    finally:
-        s.stop()
+        s.close(third)
 
 
 # ---- scenario: strings replaced by the INI file ---------------------------------------
@@ -444,8 +413,7 @@ def scenario_strings(res, art):
     names = ["strings_translated_close_button", "strings_translated_sync_buttons", "strings_status_line",
              "strings_column_title", "strings_timeout_cell"]
     res.plan(names)
-    s = Scenario("strings", res, os.environ["QL_WINE_TEMPLATE"], art)
-    try:
+    with Scenario("strings", res, os.environ["QL_WINE_TEMPLATE"], art) as s:
         s.start()
         for h in ROW_HOSTS + EXTRA_HOSTS:
             s.serve(h, "silent=1")
@@ -461,23 +429,14 @@ def scenario_strings(res, art):
         res.check("strings_column_title", d.columns and d.columns[0].get("text") == "Server",
                   [c.get("text") for c in d.columns])
         res.check("strings_timeout_cell", d.cells.get((0, 3)) == "no answer", d.cells.get((0, 3)))
-        s.driver(arch, [["post", "main", 16]])
-        try:
-            p.wait(30)
-        except Exception:
-            pass
-    except Exception as e:
-        res.note("scenario strings stopped: %r" % e)
-    finally:
-        s.stop()
+        s.close(p)
 
 
 def check_handoff(res, s, second, exe, first, first_proc, first_dump, timeout):
     """A start of the `second` build while the `first` one runs: it hands over and
     ends with 0, no second window appears, the record names the first instance,
     which a posted WM_CLOSE then ends with 0."""
-    import modes
-    rc = modes.finish(s.launch(second, exe), timeout)
+    rc = finish(s.launch(second, exe), timeout)
     res.check("handoff_%s_second_start_exits_0" % second, rc == 0, "exit %s" % rc)
     d = Dump(s.driver("x64", [["dump"]]))
     mains = next((r for r in d.recs if r["kind"] == "mains"), {})
@@ -485,8 +444,7 @@ def check_handoff(res, s, second, exe, first, first_proc, first_dump, timeout):
               d.main.get("hwnd") == first_dump.main.get("hwnd"), "windows %s" % mains)
     res.check("handoff_record_holds_%s" % first, d.shm.get("pid") == first_dump.main.get("pid") and
               int(d.shm.get("window", "0"), 16) == int(first_dump.main.get("hwnd", "0"), 16), "shm %s" % d.shm)
-    s.driver("x64", [["post", "main", 16]])
-    rc = modes.finish(first_proc, 120)
+    rc = s.close(first_proc, 120)
     res.check("handoff_%s_close_exit_0" % first, rc == 0, "exit %s" % rc)
 
 
@@ -503,9 +461,8 @@ def scenario_cross(res, art):
              "x86_cycle_hidden", "x86_tray_message_shows", "x86_hidden_shown_by_x64_start",
              "x64_hidden_shown_by_x86_start"]
     res.plan(names)
-    s = Scenario("cross", res, os.environ["QL_WINE_TEMPLATE"], art)
     t0 = time.time()
-    try:
+    with Scenario("cross", res, os.environ["QL_WINE_TEMPLATE"], art) as s:
         s.start()
         for i, h in enumerate(ROW_HOSTS):
             s.serve(h, "offset=%.2f" % OFFSETS[i])
@@ -531,7 +488,7 @@ def scenario_cross(res, art):
                       "x86_list_shows_ten_rows_without_scroll_bars", "x86_row_names", "x86_column1_server_time_local",
                       "x86_column2_deviation_within_50ms", "x86_columns3to6_numbers"])
             check_list_titles_rows(res, d, ctl, "x86")
-            check_measured(res, d, "x86", range(10), now_shanghai())
+            check_measured(res, d, "x86", range(10), harness.now_shanghai())
         else:
             res.note("the i386 list's titles and cells read back empty (qemu): checked on the 64-bit build only")
         sb = sync_buttons(ctl)
@@ -544,11 +501,10 @@ def scenario_cross(res, art):
         check_handoff(res, s, "x86", exe86, "x64", p64, d, timeout=240)
         # "/AutoSync 30" of the i386 build against servers near the right time: the
         # first attempt sets the clock and the process ends on its own.
-        import modes
         modes.serve_rows(s, modes.NEAR_ZERO, [20 * i for i in range(10)])
         s.sim_cmd("reset")
         t = time.time()
-        rc = modes.finish(s.launch("x86", exe86, ["/AutoSync", "30"]), 300)
+        rc = finish(s.launch("x86", exe86, ["/AutoSync", "30"]), 300)
         asked = modes.total_requests(s)
         res.note("i386 /AutoSync 30: exit %s after %.0f s, %d requests" % (rc, time.time() - t, asked))
         res.check("x86_autosync_exits_by_itself", rc == 0, "exit %s" % rc)
@@ -562,27 +518,21 @@ def scenario_cross(res, art):
                                   ["wait-visible", 60000], ["dump"]]))
         res.check("x86_tray_message_shows", d.main.get("visible") == "1", "main %s" % d.main)
         s.driver("x64", [["post", "main", modes.WM_SYSCOMMAND, modes.SC_MINIMIZE], ["sleep", 3000]])
-        rc = modes.finish(s.launch("x64", exe64), 60)
+        rc = finish(s.launch("x64", exe64), 60)
         d = Dump(s.driver("x64", [["wait-visible", 60000], ["dump"]]))
         mains = next((r for r in d.recs if r["kind"] == "mains"), {})
         res.check("x86_hidden_shown_by_x64_start", rc == 0 and d.main.get("visible") == "1" and
                   mains.get("count") == "1" and p86c.poll() is None, "exit %s main %s" % (rc, d.main))
-        s.driver("x64", [["post", "main", 16]])
-        modes.finish(p86c, 120)
+        s.close(p86c, 120)
         # And a start of the i386 build shows a 64-bit instance hidden in the tray.
         p64c = s.launch("x64", exe64, ["/CycleSync", "10"])
         s.driver("x64", [["wait-exists", 60000], ["sleep", 2000]])
-        rc = modes.finish(s.launch("x86", exe86), 240)
+        rc = finish(s.launch("x86", exe86), 240)
         d = Dump(s.driver("x64", [["wait-visible", 60000], ["dump"]]))
         res.check("x64_hidden_shown_by_x86_start", rc == 0 and d.main.get("visible") == "1" and
                   p64c.poll() is None, "exit %s main %s" % (rc, d.main))
-        s.driver("x64", [["post", "main", 16]])
-        modes.finish(p64c, 30)
-    except Exception as e:
-        res.note("scenario cross stopped: %r" % e)
-    finally:
-        res.note("scenario cross took %.0f s" % (time.time() - t0))
-        s.stop()
+        s.close(p64c)
+    res.note("scenario cross took %.0f s" % (time.time() - t0))
 
 
 if __name__ == "__main__":
@@ -590,7 +540,6 @@ if __name__ == "__main__":
     signal.signal(signal.SIGTERM, lambda *a: sys.exit(143))   # so that the clean-up runs
     name, results, art = sys.argv[1:4]
     res = Results(results)
-    import modes
     scenarios = {"window": scenario_window, "strings": scenario_strings, "cross": scenario_cross}
     scenarios.update(modes.SCENARIOS)
     scenarios[name](res, art)

@@ -81,13 +81,12 @@ def main(out):
         shot = os.path.join(out, "screenshot.png")
         if s.screenshot("screenshot.png"):
             print("\nscreenshot: %s" % shot)
-        s.driver("x64", [["post", "main", modes.WM_CLOSE]])
-        print("closed: exit code %s" % modes.finish(p, 30))
+        print("closed: exit code %s" % s.close(p))
 
         s.sim_cmd("reset")
         print("\nrunning \"%s /AutoSync 30\" against the same servers ..." % exe)
         t = time.time()
-        rc = modes.finish(s.launch("x64", exe, ["/AutoSync", "30"]), 90)
+        rc = harness.finish(s.launch("x64", exe, ["/AutoSync", "30"]), 90)
         print("exit code %s after %.1f s; %d requests reached the servers" % (rc, time.time() - t,
                                                                           modes.total_requests(s)))
         return 0

@@ -445,6 +445,11 @@ bool VisibleEnabledButton(const std::wstring& text) {
 
 unsigned long long Number(const wchar_t* s) { return wcstoull(s, nullptr, 0); }
 
+// A control's notification as the control itself sends it: WM_COMMAND to its parent.
+void NotifyParent(HWND control, WORD code) {
+  Send(GetParent(control), WM_COMMAND, MAKEWPARAM(GetWindowLongPtrW(control, GWLP_ID), code), (LPARAM)control);
+}
+
 template <typename Pred>
 bool WaitFor(DWORD ms, Pred pred) {
   DWORD start = GetTickCount();
@@ -501,7 +506,7 @@ int wmain(int argc, wchar_t** argv) {
         SendMessageTimeoutW(h, WM_SETTEXT, 0, (LPARAM)arg(2), SMTO_ABORTIFHUNG, 5000, &r);
         Line("set", Fmt("result=%lld", (long long)r));
       } else {
-        Send(GetParent(h), WM_COMMAND, MAKEWPARAM(GetWindowLongPtrW(h, GWLP_ID), (WORD)Number(arg(2))), (LPARAM)h);
+        NotifyParent(h, (WORD)Number(arg(2)));
       }
     } else if (op == L"reg") {
       const REGSAM view = Number(arg(1)) == 32 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
@@ -553,7 +558,7 @@ int wmain(int argc, wchar_t** argv) {
         error = "no target " + Utf8(arg(1));
       } else {
         Send(h, CB_SETCURSEL, (WPARAM)Number(arg(2)), 0);
-        Send(GetParent(h), WM_COMMAND, MAKEWPARAM(GetWindowLongPtrW(h, GWLP_ID), CBN_SELCHANGE), (LPARAM)h);
+        NotifyParent(h, CBN_SELCHANGE);
       }
     } else if (op == L"post" || op == L"send") {
       HWND h = Resolve(arg(1));

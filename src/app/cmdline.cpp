@@ -137,6 +137,12 @@ void ReadAutostartEntry() {
   }
 }
 
+int AsksForHiddenMode(const CMDLINE* cmd) {
+  for (int i = 1; cmd->argv && i < cmd->argc; ++i)
+    if (IsOption(cmd->argv[i], L"/AutoSync") || IsOption(cmd->argv[i], L"/CycleSync")) return 1;
+  return 0;
+}
+
 void ParseCommandLine() {
   int autoOnLine = 0, cycleOnLine = 0;
   wchar_t** argv = g_cmdLine.argv;

@@ -19,6 +19,11 @@ void ReadAutostartEntry();
 // Scans g_cmdLine, settles runMode and fills the host of server row #9.
 void ParseCommandLine();
 
+// 1 when the process command line itself names "/AutoSync" or "/CycleSync": such
+// a start comes from the autostart and, when the program already runs (the Run
+// key and the logon task both fired), must not pop its window up.
+int AsksForHiddenMode(const CMDLINE* cmd);
+
 // Releases the argument array and empties the record.
 void FreeCommandLine(CMDLINE* cmd);
 

@@ -1,7 +1,7 @@
 #include "app/instance.h"
 
 #include "app/appstate.h"
-#include "ui/window.h"
+#include "app/ids.h"
 
 // Asks a running first instance to show its window. Only a record whose window
 // still belongs to the recorded process is trusted: a stale one is ignored.
@@ -15,17 +15,21 @@ static void HandOver(HANDLE mapping) {
   HWND window = (HWND)(uintptr_t)info.window;
   DWORD owner = 0;
   GetWindowThreadProcessId(window, &owner);
-  if (owner != 0 && owner == info.processId) PostMessageW(window, WM_HANDOFF, 0, 0);
+  if (owner == 0 || owner != info.processId) return;
+  // Windows lets only the foreground process hand the foreground on: without
+  // this the first instance's SetForegroundWindow merely flashes its button.
+  AllowSetForegroundWindow(info.processId);
+  PostMessageW(window, WM_HANDOFF, 0, 0);
 }
 
-int CheckSingleInstance() {
+int CheckSingleInstance(int handOver) {
   HANDLE existing = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, INSTANCE_MAPPING_NAME);
   if (existing) {
-    HandOver(existing);
+    if (handOver) HandOver(existing);
     CloseHandle(existing);
     return 0;
   }
-  g_app.instanceMutex = CreateMutexW(nullptr, FALSE, PROGRAM_TITLE);
+  g_app.instanceMutex = CreateMutexW(nullptr, FALSE, INSTANCE_MUTEX_NAME);
   if (!g_app.instanceMutex) return 0;
   // Two starts at the same moment both miss the record; only the one that made
   // the mutex goes on, so two instances never run side by side.

@@ -5,7 +5,6 @@
 #include <windows.h>
 #include <stdint.h>
 
-#define INSTANCE_MAPPING_NAME L"Quorlin"
 
 // The shared record; the same 16 bytes in the 32-bit and the 64-bit build.
 struct INSTANCEINFO {
@@ -17,7 +16,8 @@ static_assert(sizeof(INSTANCEINFO) == 16, "INSTANCEINFO is shared between builds
 
 // Returns 1 when this process is the first instance (it then owns the mutex and,
 // where it could be made, the record), 0 when it handed over or cannot run.
-int CheckSingleInstance();
+// handOver 0: a later instance ends without showing the first one's window.
+int CheckSingleInstance(int handOver);
 
 // Writes the main window into the record (no effect without one).
 void PublishInstanceWindow(HWND window);

@@ -24,7 +24,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   MakeFonts();
   FillMainDescriptor(instance);
   g_app.clockModule = BindPreciseClock();
-  const int first = CheckSingleInstance();
+  const int first = CheckSingleInstance(!AsksForHiddenMode(&g_cmdLine));
   LoadServerLists();
   GetCounterTime();   // caches the counter frequency before any worker runs
 
@@ -34,10 +34,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     ReadAutostartEntry();
     ParseCommandLine();
 
-    g_probeWorker.job = ProbeJob;
-    g_probeWorker.argument = &g_probePasses;
-    g_probeWorker.periodMs = PROBE_PERIOD_MS;
-    StartWorker(&g_probeWorker);
+    StartWorker(&g_probeWorker, ProbeJob, &g_probePasses, PROBE_PERIOD_MS);
 
     if (CreateMainWindow(&g_mainDesc)) {
       MSG msg;

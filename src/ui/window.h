@@ -3,16 +3,7 @@
 #pragma once
 #include <windows.h>
 
-#define WM_TRAYICON (WM_USER + 1)   // the tray icon's mouse events; the event is in lParam
-#define WM_HANDOFF (WM_USER + 2)    // a second instance asks to show this window
-
-#define MAIN_CLASS_NAME L"Quorlin"
-#define PROGRAM_TITLE L"Quorlin- 时间同步工具"   // also the mutex name and the tray tip
-#ifdef _WIN64
-#define VERSION_TAG L" V1.3.2025.1109 x64U"
-#else
-#define VERSION_TAG L" V1.3.2025.1109 x86U"
-#endif
+#include "app/ids.h"
 
 // One window or control. For a control, rectangle is its place in the parent's
 // client area as passed to creation.

@@ -6,6 +6,7 @@
 struct ENGINEHOOKS {
   void (*appendLog)(const wch* text);   // append to the log box, no line end
   void (*clearResultRow)(int row);      // clear a row of the results list
+  const wch* (*candidateNote)();        // heads each tried server's note in the log (" %s #" form)
 };
 
 extern ENGINEHOOKS g_engineHooks;

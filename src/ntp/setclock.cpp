@@ -7,7 +7,6 @@
 #include "ntp/enginehooks.h"
 #include "ntp/probe.h"
 #include "ntp/selection.h"
-#include "text/strings.h"
 
 int EnableSystemTimePrivilege() {
   HANDLE token;
@@ -30,11 +29,17 @@ static CLOCKSETTER g_setter;
 
 void SetClockSetter(const CLOCKSETTER* setter) { g_setter = setter ? *setter : CLOCKSETTER(); }
 
-// "<string 117><index>: <host>...", the text naming a candidate.
+#define NOTE_CHARS 128   // an interface string, terminator included
+
+// "<note><index>: <host>...", the text naming a candidate; the note is the
+// window's (string 117), and empty without one.
 static void LogCandidate(const SERVERROW& row) {
   if (!g_engineHooks.appendLog) return;
-  wchar_t text[STRING_CHARS + HOST_CHARS + 32];
-  _snwprintf(text, sizeof text / sizeof text[0], L"%ls%d: %ls...", Str(117), row.index, row.host);
+  wchar_t note[NOTE_CHARS];
+  note[0] = 0;
+  if (g_engineHooks.candidateNote) lstrcpynW(note, g_engineHooks.candidateNote(), NOTE_CHARS);
+  wchar_t text[NOTE_CHARS + HOST_CHARS + 32];
+  _snwprintf(text, sizeof text / sizeof text[0], L"%ls%d: %ls...", note, row.index, row.host);
   text[sizeof text / sizeof text[0] - 1] = 0;
   g_engineHooks.appendLog(text);
 }

@@ -7,13 +7,9 @@
 #include "ntp/setclock.h"
 #include "sync/refresh.h"
 #include "sync/texts.h"
+#include "sync/view.h"
 #include "sync/worker.h"
-#include "text/settings.h"
 #include "text/strings.h"
-#include "ui/commands.h"
-#include "ui/layout.h"
-#include "ui/tray.h"
-#include "ui/window.h"
 
 #define ID_PRIVILEGE_FAILED 118
 #define ID_SUCCESS 119
@@ -22,8 +18,18 @@
 #define ID_DELAY 106
 #define ID_ZSCORE 143
 
-// Counts SyncAttempt runs modulo LOG_CLEAR_EVERY; only one attempt runs at a time.
+// Counts SyncAttempt runs modulo LOG_CLEAR_EVERY; the gate lets one attempt at a time touch it.
 static uint32_t g_attemptCounter;
+// Which attempt runs, 0 for none. Taken before a manual thread exists (so a
+// second command finds it taken at once) and by every hidden-mode attempt.
+#define GATE_HIDDEN 1
+#define GATE_MANUAL 2
+static volatile LONG g_attemptGate;
+
+static int TakeAttemptGate(LONG kind) { return InterlockedCompareExchange(&g_attemptGate, kind, 0) == 0; }
+static void ReleaseAttemptGate() { InterlockedExchange(&g_attemptGate, 0); }
+int AttemptRunning() { return g_attemptGate != 0; }
+int ManualAttemptRunning() { return g_attemptGate == GATE_MANUAL; }
 
 uint64_t SecondsToMs(uint64_t seconds) {
   return seconds > UINT64_MAX / 1000 ? UINT64_MAX : seconds * 1000;
@@ -36,62 +42,43 @@ const wch* OutcomeMessage(int code) {
   return Str(ID_NO_SERVER);
 }
 
-static void SetStatusText(const wchar_t* text) { SetWindowTextW(Ctl(CTL_STATUS), text); }
-
-static void ShowPeriodicStatusFor(uint64_t minutes) {
-  wchar_t text[TEXT_CHARS];
-  StatusPeriodic(text, TEXT_CHARS, minutes);
-  SetStatusText(text);
+static DWORD PeriodMsOf(uint64_t minutes) {
+  const uint64_t ms = minutes * 60000;
+  return ms > 0xFFFFFFFFu ? 0xFFFFFFFFu : (DWORD)ms;
 }
 
-static void Log(const wchar_t* text, int lineEnd) { AppendLog(Ctl(CTL_LOG), text, lineEnd); }
+void StartDisplayRefresh() { StartWorker(&g_refreshWorker, RefreshDisplay, nullptr, REFRESH_PERIOD_MS); }
 
-static void StartPeriodicWorker() {
-  g_periodicWorker.job = SyncAttempt;
-  g_periodicWorker.argument = nullptr;
-  g_periodicWorker.periodMs = (DWORD)(g_app.cycleMinutes * 60000);
-  StartWorker(&g_periodicWorker);
+void StartPeriodicSync(uint64_t minutes) { StartWorker(&g_periodicWorker, SyncAttempt, nullptr, PeriodMsOf(minutes)); }
+
+void RetimePeriodicSync(uint64_t minutes) { RetimeWorker(&g_periodicWorker, PeriodMsOf(minutes)); }
+
+void EndPeriodicSync() { AskWorkerToEnd(&g_periodicWorker); }
+
+void SetProbeInterval(DWORD periodMs) { RetimeWorker(&g_probeWorker, periodMs); }
+
+void AskWorkersToEnd() {
+  AskWorkerToEnd(&g_periodicWorker);
+  AskWorkerToEnd(&g_probeWorker);
+  AskWorkerToEnd(&g_refreshWorker);
 }
 
-void StartRunMode(HWND window) {
-  g_refreshWorker.job = RefreshDisplay;
-  g_refreshWorker.argument = nullptr;
-  g_refreshWorker.periodMs = REFRESH_PERIOD_MS;
-  StartWorker(&g_refreshWorker);
+void StartAutomaticSync() {
+  HANDLE thread = CreateThread(nullptr, 0, AutoSyncLoop, nullptr, 0, nullptr);
+  if (thread) CloseHandle(thread);
+}
 
-  if ((g_app.runMode == 1 || g_app.cycleChecked) && SendMessageW(Ctl(CTL_SCHEME), CB_GETCOUNT, 0, 0) == 2)
-    InsertPeriodicItem();
-  if (g_app.cycleMinutes < 10) g_app.cycleMinutes = 10;
-  if (g_app.cycleMinutes > 90) g_app.cycleMinutes = 90;
+static DWORD WINAPI ManualSyncThread(void*) { return (DWORD)ManualSync(); }
 
-  EnableWindow(Ctl(CTL_SYNC2), FALSE);
-  ShowSyncButton(0);
-  PlaceMainWindow(window, g_app.runMode == 0, 0);
-
-  wchar_t status[TEXT_CHARS];
-  StatusManual(status, TEXT_CHARS);
-  if (g_app.runMode == 1 || g_app.runMode == 2) {
-    TrayIcon(window, 1);
-    if (g_app.runMode == 1) {
-      SendMessageW(Ctl(CTL_SCHEME), CB_SETCURSEL, 2, 0);
-      EnableWindow(Ctl(CTL_SCHEME), FALSE);
-      SendMessageW(Ctl(CTL_INTERVAL), CB_SETCURSEL, (WPARAM)(g_app.cycleMinutes / 10 - 1), 0);
-      StatusPeriodic(status, TEXT_CHARS, g_app.cycleMinutes);
-      StartPeriodicWorker();
-    } else {
-      const uint64_t item = g_app.autoSyncLimit / 10;
-      SendMessageW(Ctl(CTL_SECONDS), CB_SETCURSEL, item > 9 ? (WPARAM)-1 : (WPARAM)item, 0);
-      StatusAutomatic(status, TEXT_CHARS, g_app.autoSyncLimit);
-      g_app.autoSyncLimit = SecondsToMs(g_app.autoSyncLimit);
-      HANDLE thread = CreateThread(nullptr, 0, AutoSyncLoop, nullptr, 0, nullptr);
-      if (thread) CloseHandle(thread);
-    }
+int StartManualSync() {
+  if (!TakeAttemptGate(GATE_MANUAL)) return 0;
+  HANDLE thread = CreateThread(nullptr, 0, ManualSyncThread, nullptr, 0, nullptr);
+  if (!thread) {
+    ReleaseAttemptGate();
+    return 0;
   }
-  SendMessageW(Ctl(CTL_AUTO), BM_SETCHECK, g_app.autoChecked ? BST_CHECKED : BST_UNCHECKED, 0);
-  SendMessageW(Ctl(CTL_PERIODIC), BM_SETCHECK, g_app.cycleChecked ? BST_CHECKED : BST_UNCHECKED, 0);
-  EnableWindow(Ctl(CTL_SECONDS), g_app.autoChecked ? TRUE : FALSE);
-  EnableWindow(Ctl(CTL_INTERVAL), g_app.cycleChecked ? TRUE : FALSE);
-  SetStatusText(status);
+  CloseHandle(thread);
+  return 1;
 }
 
 void SyncStamp(wch* out, unsigned long cap) {
@@ -109,46 +96,61 @@ void SyncStamp(wch* out, unsigned long cap) {
   }
 }
 
-int32_t SyncAttempt(void*) {
-  if (g_attemptCounter == 0) SetWindowTextW(Ctl(CTL_LOG), L"");
+static void Log(const wch* text, int lineEnd) { g_syncView.log(text, lineEnd); }
+
+static void LogStamp() {
+  wch stamp[TEXT_CHARS];
+  SyncStamp(stamp, TEXT_CHARS);
+  Log(stamp, 0);
+}
+
+// A hidden-mode attempt with the gate held. The automatic loop keeps the probe
+// worker paused between its retries: each attempt makes its own round.
+static int32_t HiddenAttempt(int resumeProbe) {
+  if (g_attemptCounter == 0) g_syncView.clearLog();
   g_attemptCounter = (g_attemptCounter + 1) % LOG_CLEAR_EVERY;
   StopWorker(&g_probeWorker);
   StopWorker(&g_refreshWorker);
-  wchar_t stamp[TEXT_CHARS];
-  SyncStamp(stamp, TEXT_CHARS);
-  Log(stamp, 0);
+  LogStamp();
   const int code = ProbeAndSetClock(nullptr);
   Log(OutcomeMessage(code), 1);
-  StartWorker(&g_probeWorker);
-  StartWorker(&g_refreshWorker);
-  if (g_app.runMode == 0) ShowSyncButton(1);
+  if (resumeProbe) ResumeWorker(&g_probeWorker);
+  StartDisplayRefresh();
+  if (g_app.runMode == 0) g_syncView.syncButtons(1);
   return code >= 0 ? 1 : 0;
 }
 
+static int32_t GatedHiddenAttempt(int resumeProbe) {
+  if (!TakeAttemptGate(GATE_HIDDEN)) return 0;
+  const int32_t ok = HiddenAttempt(resumeProbe);
+  ReleaseAttemptGate();
+  return ok;
+}
+
+int32_t SyncAttempt(void*) { return GatedHiddenAttempt(1); }
+
+// The gate was taken by StartManualSync.
 int ManualSync() {
-  DisableControls();
+  g_syncView.lock();
   StopWorker(&g_probeWorker);
   StopWorker(&g_refreshWorker);
   if (!g_app.logClearedOnce) {
-    SetWindowTextW(Ctl(CTL_LOG), L"");
+    g_syncView.clearLog();
     g_app.logClearedOnce = 1;
   }
-  ClearLogIfAsked();
+  g_syncView.clearLogIfAsked();
   Log(L"", 1);
   if (g_app.otherServerChanged) {
     g_app.otherServerChanged = 0;
     ProbeOtherServer(4);
   }
-  wchar_t stamp[TEXT_CHARS];
-  SyncStamp(stamp, TEXT_CHARS);
-  Log(stamp, 0);
+  LogStamp();
   SYNCOUTCOME outcome = {0, 0.0};
-  const int code = SendMessageW(Ctl(CTL_SCHEME), CB_GETCURSEL, 0, 0) != 0 ? ProbeAndSetClock(&outcome)
-                                                                          : SetClockFromBest(&outcome);
-  StartWorker(&g_refreshWorker);
+  const int code = g_syncView.schemeItem() != 0 ? ProbeAndSetClock(&outcome) : SetClockFromBest(&outcome);
+  StartDisplayRefresh();
   if (code >= 0) {
     Log(Str(ID_SUCCESS), 1);
-    wchar_t delay[24], score[TEXT_CHARS], line[TEXT_CHARS];
+    wch delay[24], score[TEXT_CHARS], line[TEXT_CHARS];
     FormatUnsigned(delay, 24, outcome.delayMs);
     FormatDecimal3(score, TEXT_CHARS, outcome.zScore);
     JoinText(line, TEXT_CHARS, L"         ", Str(ID_DELAY), L" = ", delay, L"; ", Str(ID_ZSCORE), L" = ", score,
@@ -158,61 +160,32 @@ int ManualSync() {
     Log(L" ", 0);
     Log(Str(ID_FAILED), 1);
   }
-  StartWorker(&g_probeWorker);
-  RestoreControls();
+  ResumeWorker(&g_probeWorker);
+  g_syncView.unlock();
+  ReleaseAttemptGate();
   return code >= 0 ? 1 : 0;
 }
 
 DWORD WINAPI AutoSyncLoop(void*) {
-  EnableWindow(Ctl(CTL_INTERVAL), FALSE);
-  EnableWindow(Ctl(CTL_SCHEME), FALSE);
-  SendMessageW(Ctl(CTL_SCHEME), CB_SETCURSEL, 1, 0);
+  g_syncView.automaticControls();
   const uint32_t t0 = (uint32_t)GetCounterMs();
   g_app.runMode = 2;
   for (;;) {
-    if (SyncAttempt(nullptr)) break;
+    if (GatedHiddenAttempt(0)) break;
     Sleep(AUTO_RETRY_PAUSE_MS);
     const uint64_t elapsed = (uint32_t)((uint32_t)GetCounterMs() - t0);
     if (g_app.autoSyncLimit != 0 && elapsed >= g_app.autoSyncLimit) break;
-    if (g_app.runMode != 2) return 0;
+    if (g_app.runMode != 2) break;
   }
-  if (g_app.runMode == 2) PostMessageW(MainWindow(), WM_CLOSE, 0, 0);
+  if (g_app.runMode == 2) {
+    g_syncView.close();
+    return 0;
+  }
+  // Left for manual mode: the probe worker takes up its rounds again, unless a
+  // manual attempt has begun meanwhile (that one resumes it when it ends).
+  if (TakeAttemptGate(GATE_HIDDEN)) {
+    ResumeWorker(&g_probeWorker);
+    ReleaseAttemptGate();
+  }
   return 0;
-}
-
-void StartPeriodicFromWindow(HWND window) {
-  ShowPeriodicStatus();   // takes cycleMinutes from the interval selector
-  ShowWindow(window, SW_HIDE);
-  TrayIcon(window, 1);
-  g_app.runMode = 1;
-  EnableWindow(Ctl(CTL_SCHEME), FALSE);
-  StartPeriodicWorker();
-  ShowSyncButton(0);
-}
-
-void ChangePeriod() {
-  if (g_app.runMode != 1) return;
-  const LRESULT item = SendMessageW(Ctl(CTL_INTERVAL), CB_GETCURSEL, 0, 0);
-  g_app.cycleMinutes = (uint64_t)((item < 0 ? 0 : item) + 1) * 10;
-  StopWorker(&g_periodicWorker);
-  g_periodicWorker.periodMs = (DWORD)(g_app.cycleMinutes * 60000);
-  StartWorker(&g_periodicWorker);
-  ShowPeriodicStatusFor(g_app.cycleMinutes);
-}
-
-void LeavePeriodicMode() {
-  if (g_app.runMode == 1) ShowSyncButton(AnyServerAnswered() ? 1 : 0);
-  ShowManualStatus();
-  AskWorkerToEnd(&g_periodicWorker);
-  EnableWindow(Ctl(CTL_INTERVAL), FALSE);
-  EnableWindow(Ctl(CTL_SCHEME), TRUE);
-  DeleteAutostartEntry();
-  RemovePeriodicItem();
-  g_app.runMode = 0;
-}
-
-void CancelAutomaticMode() {
-  ShowManualStatus();
-  ShowSyncButton(AnyServerAnswered() ? 1 : 0);
-  g_app.runMode = 0;
 }

@@ -1,7 +1,9 @@
-// The three ways the program synchronises: manual (the sync button), periodic
-// (every cycleMinutes, hidden in the tray) and automatic (retry every two
-// seconds until success or the deadline, then exit), and the switches between
-// them that the controls trigger.
+// The synchronisation attempts and the threads that run them: manual (the sync
+// button), periodic (every cycleMinutes, hidden in the tray) and automatic (retry
+// every two seconds until success or the deadline, then close). This module
+// alone starts and stops the workers once the program runs, and one attempt gate
+// keeps any two attempts from overlapping. It reaches the window only through
+// the view record (sync/view.h).
 #pragma once
 #include <windows.h>
 #include <stdint.h>
@@ -11,23 +13,41 @@
 #define AUTO_RETRY_PAUSE_MS 2000
 #define LOG_CLEAR_EVERY 10   // hidden-mode attempts between two clearings of the log box
 
-// The end of window creation: starts the display refresh and the run mode.
-void StartRunMode(HWND window);
-
 // The time of day of the first trusted answered row, 10 ms ahead; empty when
 // there is none.
 void SyncStamp(wch* out, unsigned long cap);
 
-// One hidden-mode attempt (a worker job; the argument is unused): 1 on success.
+// One hidden-mode attempt (the periodic worker's job; the argument is unused):
+// 1 on success; 0 on failure, and at once when another attempt runs.
 int32_t SyncAttempt(void* unused);
-// One manual attempt, on a thread of its own: 1 on success.
+// One manual attempt, on the thread StartManualSync made: 1 on success.
 int ManualSync();
 DWORD WINAPI AutoSyncLoop(void* unused);
 
-void StartPeriodicFromWindow(HWND window);
-void ChangePeriod();
-void LeavePeriodicMode();
-void CancelAutomaticMode();
+// 1 while an attempt of any mode runs; 1 while a manual one runs (the window
+// then refuses to close).
+int AttemptRunning();
+int ManualAttemptRunning();
+
+// The sync button in manual mode: takes the attempt gate and starts the manual
+// thread. 0, and nothing started, while another attempt runs.
+int StartManualSync();
+// The display refresh worker, first run at once.
+void StartDisplayRefresh();
+// The periodic worker: an attempt at once, then every `minutes`.
+void StartPeriodicSync(uint64_t minutes);
+// A new period for the periodic worker without waiting for it: the next attempt
+// follows at once (after a running one).
+void RetimePeriodicSync(uint64_t minutes);
+// No further periodic attempt; one in progress completes.
+void EndPeriodicSync();
+// The automatic thread (autoSyncLimit already in milliseconds).
+void StartAutomaticSync();
+// A new query interval for the probe worker, without waiting for a round. During
+// an attempt it is kept and applies when the attempt resumes the probe worker.
+void SetProbeInterval(DWORD periodMs);
+// Window destruction: every worker told to end, none waited for.
+void AskWorkersToEnd();
 
 // Seconds to milliseconds; a product beyond 64 bits becomes the largest value.
 uint64_t SecondsToMs(uint64_t seconds);

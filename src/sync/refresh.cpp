@@ -7,9 +7,7 @@
 #include "ntp/probe.h"
 #include "ntp/serverrow.h"
 #include "sync/texts.h"
-#include "ui/commands.h"
-#include "ui/resultlist.h"
-#include "ui/window.h"
+#include "sync/view.h"
 
 // The second last written: rows 0..9, then the clock label. Row 0 starts on a
 // value no second has, so the first answer is shown at once.
@@ -19,26 +17,26 @@ static uint16_t g_shownSecond[SERVER_COUNT + 1] = {65535};
 static void ShowRow(int row, const SERVERROW& r) {
   const uint64_t estimate = EstimateServerTime(&r);
   const int64_t deviation = (int64_t)(estimate - GetPreciseFileTime());
-  wchar_t deviationText[TEXT_CHARS];
+  wch deviationText[TEXT_CHARS];
   FormatDeviation(deviationText, TEXT_CHARS, deviation, r.fresh);
   SYSTEMTIME local;
   if (!FileTimeToLocalSystemTime(estimate, &local) || local.wSecond == g_shownSecond[row]) return;
-  wchar_t date[TEXT_CHARS], time[TEXT_CHARS], text[TEXT_CHARS];
+  wch date[TEXT_CHARS], time[TEXT_CHARS], text[TEXT_CHARS];
   FormatDate(date, TEXT_CHARS, &local);
   FormatTime(time, TEXT_CHARS, &local);
   JoinText(text, TEXT_CHARS, date, L" ", time, (const wch*)nullptr);
-  g_listView->SetCellText(row, 1, text);
-  g_listView->SetCellText(row, 2, deviationText);
+  g_syncView.cell(row, 1, text);
+  g_syncView.cell(row, 2, deviationText);
   FormatUnsigned(text, TEXT_CHARS, r.delayMs);
-  g_listView->SetCellText(row, 3, text);
+  g_syncView.cell(row, 3, text);
   FormatDecimal3(text, TEXT_CHARS, r.rootDelayMs);
-  g_listView->SetCellText(row, 4, text);
+  g_syncView.cell(row, 4, text);
   if (r.zScore != SCORE_NONE) {
     FormatDecimal3(text, TEXT_CHARS, r.zScore);
-    g_listView->SetCellText(row, 5, text);
+    g_syncView.cell(row, 5, text);
   }
   FormatUnsigned(text, TEXT_CHARS, r.stratum);
-  g_listView->SetCellText(row, 6, text);
+  g_syncView.cell(row, 6, text);
   g_shownSecond[row] = local.wSecond;
 }
 
@@ -46,27 +44,26 @@ int32_t RefreshDisplay(void*) {
   SYSTEMTIME now;
   GetLocalTime(&now);
   if (now.wSecond != g_shownSecond[CLOCK_SLOT]) {
-    wchar_t date[TEXT_CHARS], time[TEXT_CHARS], text[TEXT_CHARS];
+    wch date[TEXT_CHARS], time[TEXT_CHARS], text[TEXT_CHARS];
     FormatDate(date, TEXT_CHARS, &now);
     FormatTime(time, TEXT_CHARS, &now);
     JoinText(text, TEXT_CHARS, date, L"  ", time, (const wch*)nullptr);
-    SetWindowTextW(Ctl(CTL_CLOCK_LABEL), text);
+    g_syncView.clockLabel(text);
     g_shownSecond[CLOCK_SLOT] = now.wSecond;
   }
-  if (!g_listView) return 0;
   if (!AnyServerAnswered()) {
-    ShowSyncButton(0);
-    for (int row = 0; row < SERVER_COUNT; ++row) ClearResultRow(row);
+    g_syncView.syncButtons(0);
+    for (int row = 0; row < SERVER_COUNT; ++row) g_syncView.clearRow(row);
     return 0;
   }
-  if (g_app.runMode == 0) ShowSyncButton(1);
+  if (g_app.runMode == 0) g_syncView.syncButtons(1);
   for (int row = 0; row < SERVER_COUNT; ++row) {
     SERVERROW copy;
     LockTable();
     copy = g_publishedTable[row];
     UnlockTable();
     if (copy.delayMs == DELAY_NONE) {
-      ClearResultRow(row);
+      g_syncView.clearRow(row);
       continue;
     }
     ShowRow(row, copy);

@@ -10,56 +10,106 @@ unsigned g_probePasses = 2;
 
 // Waits for a worker's thread to end. A worker's job may be inside a
 // SendMessage to a window of this very thread, so sent messages keep being
-// handled between the polls; otherwise the two threads would wait on each other.
+// handled while waiting; otherwise the two threads would wait on each other.
 static void WaitForThreadEnd(HANDLE thread) {
-  DWORD code = 0;
-  while (thread && GetExitCodeThread(thread, &code) && code == STILL_ACTIVE) {
-    MsgWaitForMultipleObjects(1, &thread, FALSE, WORKER_POLL_MS, QS_SENDMESSAGE);
+  if (!thread) return;
+  for (;;) {
+    const DWORD r = MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_SENDMESSAGE);
+    if (r != WAIT_OBJECT_0 + 1) return;   // ended, or the handle is unusable
     MSG msg;
     PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
   }
 }
 
-static void CloseWorkerThread(WORKER* worker) {
-  if (worker->thread) CloseHandle(worker->thread);
-  worker->thread = nullptr;
+static void Wake(WORKER* worker) {
+  HANDLE wake = worker->wake;
+  if (wake) SetEvent(wake);
 }
 
-HANDLE StartWorker(WORKER* worker) {
-  worker->stop = 0;
-  worker->result = 0;
+// Ends the previous thread, whatever it was doing, before any field is written:
+// a record is never restarted while its old thread still reads it.
+static void EndPrevious(WORKER* worker) {
+  worker->stop = 1;
+  Wake(worker);
   WaitForThreadEnd(worker->thread);
-  CloseWorkerThread(worker);
+  if (worker->thread) CloseHandle(worker->thread);
+  worker->thread = nullptr;
+  worker->threadId = 0;
+}
+
+static HANDLE Launch(WORKER* worker) {
+  // Left to the end of the process, like the table lock: a thread told to stop
+  // at shutdown may still wait on it.
+  if (!worker->wake) worker->wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  worker->retime = 0;
+  worker->result = 0;
+  worker->stop = 0;
   DWORD id = 0;
   worker->thread = CreateThread(nullptr, 0, WorkerLoop, worker, 0, &id);
   worker->threadId = worker->thread ? id : 0;
   return worker->thread;
 }
 
-void StopWorker(WORKER* worker) {
-  worker->stop = 1;
-  WaitForThreadEnd(worker->thread);
-  CloseWorkerThread(worker);
+HANDLE StartWorker(WORKER* worker, WORKERJOB job, void* argument, DWORD periodMs) {
+  EndPrevious(worker);
+  worker->job = job;
+  worker->argument = argument;
+  worker->periodMs = periodMs;
+  worker->firstDelayMs = 0;
+  return Launch(worker);
 }
+
+HANDLE ResumeWorker(WORKER* worker) {
+  EndPrevious(worker);
+  worker->firstDelayMs = worker->periodMs;
+  return Launch(worker);
+}
+
+void StopWorker(WORKER* worker) { EndPrevious(worker); }
 
 void AskWorkerToEnd(WORKER* worker) {
   worker->periodMs = 0;
   worker->result = 0;
   worker->stop = 1;
+  Wake(worker);
+}
+
+void RetimeWorker(WORKER* worker, DWORD periodMs) {
+  worker->periodMs = periodMs;
+  worker->retime = 1;
+  Wake(worker);
+}
+
+// Sleeps on the wake event until `due` (counter milliseconds), a stop request or,
+// when `retimeEnds` is set, a retime request, whichever comes first.
+static void WaitUntil(WORKER* worker, uint64_t due, int retimeEnds) {
+  for (;;) {
+    if (worker->stop || (retimeEnds && worker->retime)) return;
+    const uint64_t now = GetCounterMs();
+    if (now >= due) return;
+    const uint64_t left = due - now;
+    if (worker->wake)
+      WaitForSingleObject(worker->wake, left > 0x7FFFFFFF ? 0x7FFFFFFF : (DWORD)left);
+    else
+      Sleep(left > WORKER_PAUSE_MS ? WORKER_PAUSE_MS : (DWORD)left);
+  }
 }
 
 DWORD WINAPI WorkerLoop(void* parameter) {
   WORKER* worker = (WORKER*)parameter;
   if (!worker->job) return 0;
   int32_t value = 0;
+  if (worker->firstDelayMs) WaitUntil(worker, GetCounterMs() + worker->firstDelayMs, 1);
   for (;;) {
-    const uint32_t t0 = (uint32_t)GetCounterMs();
+    const uint64_t t0 = GetCounterMs();
+    worker->retime = 0;   // a request made while the job runs asks for one more run
     if (!worker->stop) value = worker->job(worker->argument);
-    if (worker->periodMs == 0) break;
-    // At least one tick, so a job longer than the period still yields between runs.
-    do {
-      Sleep(WORKER_TICK_MS);
-    } while ((uint32_t)GetCounterMs() - t0 < worker->periodMs && !worker->stop);
+    if (worker->periodMs == 0 || worker->stop) break;
+    // At least the least pause, so a job longer than its period still yields
+    // between runs; then the rest of the period, cut short by a retime request.
+    const uint64_t ended = GetCounterMs();
+    WaitUntil(worker, ended + WORKER_PAUSE_MS, 0);
+    WaitUntil(worker, t0 + worker->periodMs, 1);
     if (worker->periodMs == 0 || worker->stop) break;
   }
   worker->result = value;

@@ -1,6 +1,11 @@
 // Periodic workers: one thread per record runs its job, then waits out the rest
 // of the period, until asked to stop. The probe, display refresh and periodic
 // synchronisation workers all use this facility.
+//
+// Waiting costs nothing: the loop sleeps on the record's wake event for the time
+// left, and a stop or retime request sets that event. A record is only ever
+// (re)started by one owner at a time (the interface thread at start-up, then the
+// synchronisation attempts); requests may come from any thread.
 #pragma once
 #include <windows.h>
 #include <stdint.h>
@@ -15,28 +20,41 @@ struct WORKER {
   volatile DWORD periodMs;     // start to start; 0 runs the job once
   WORKERJOB job;
   void* argument;
+  HANDLE wake;                 // auto-reset; made by the first start, kept for the process
+  volatile LONG retime;        // a new period was asked for: run again as soon as allowed
+  DWORD firstDelayMs;          // the wait before the first run of the thread being started
 };
 
 #define PROBE_PERIOD_MS 30000
 #define REFRESH_PERIOD_MS 200
-#define WORKER_POLL_MS 50   // waiting for a thread to end
-#define WORKER_TICK_MS 20   // waiting inside the loop
+#define WORKER_PAUSE_MS 20   // the least pause between two runs
 
 extern WORKER g_probeWorker;
 extern WORKER g_refreshWorker;
 extern WORKER g_periodicWorker;
 extern unsigned g_probePasses;   // the probe worker's argument: two passes
 
-// Waits for the previous thread to end, then starts a new one. The new handle,
-// or null when the thread could not be created.
-HANDLE StartWorker(WORKER* worker);
-// Asks the thread to end and waits until it has.
+// Ends the record's previous thread (stop request, then a wait that keeps
+// handling sent messages), writes job, argument and period, and starts a new
+// thread whose first run is at once. The new handle, or null when the thread
+// could not be created (the worker then does not run).
+HANDLE StartWorker(WORKER* worker, WORKERJOB job, void* argument, DWORD periodMs);
+// The same with the record's own job, argument and period, the first run one
+// period from now: a worker paused for a moment resumes its rhythm.
+HANDLE ResumeWorker(WORKER* worker);
+// Asks the thread to end and waits until it has (handling sent messages).
 void StopWorker(WORKER* worker);
 DWORD WINAPI WorkerLoop(void* worker);
 
 // Stop request that survives a later restart of the flag: the period and the
-// last result are cleared too, so the thread ends after its current job.
+// last result are cleared too, so the thread ends after its current job. Any
+// thread; does not wait.
 void AskWorkerToEnd(WORKER* worker);
+
+// A new period without waiting for the thread: a running job finishes, then the
+// next run starts at once (after the least pause) and the new period counts from
+// there. With no thread the period is kept for the next start. Any thread.
+void RetimeWorker(WORKER* worker, DWORD periodMs);
 
 // The probe worker's job: a probe round of g_probePasses passes.
 int32_t ProbeJob(void* passes);

@@ -5,11 +5,11 @@
 #include "ntp/serverrow.h"
 #include "sync/modes.h"
 #include "sync/texts.h"
-#include "sync/worker.h"
 #include "text/settings.h"
 #include "text/strings.h"
 #include "ui/controls.h"
 #include "ui/resultlist.h"
+#include "ui/runmodes.h"
 #include "ui/tray.h"
 #include "ui/window.h"
 
@@ -51,9 +51,13 @@ void ShowPeriodicStatus() {
 }
 
 // The display refresh calls this five times a second: a window that already has
-// the wanted visibility is left alone, so an idle window costs no messages.
+// the wanted visibility is left alone, so an idle window costs no messages. The
+// control's own style is asked, not IsWindowVisible: that is false for every
+// child of a hidden main window, and the button would never be hidden there.
 static void SetVisible(HWND control, int visible) {
-  if (!control || (IsWindowVisible(control) != FALSE) == (visible != 0)) return;
+  if (!control) return;
+  const int shown = (GetWindowLongPtrW(control, GWL_STYLE) & WS_VISIBLE) != 0;
+  if (shown == (visible != 0)) return;
   ShowWindow(control, visible ? SW_SHOW : SW_HIDE);
 }
 
@@ -122,15 +126,10 @@ void SaveBoxClicked() {
   }
 }
 
-static DWORD WINAPI ManualSyncThread(void*) { return (DWORD)ManualSync(); }
-
 static void AutoBoxClicked() {
   if (IsTicked(Ctl(CTL_AUTO))) {
     WriteAutostartEntry(1, Ctl(CTL_SECONDS), Ctl(CTL_INTERVAL));
-    if (g_app.runMode == 1) {
-      ShowManualStatus();
-      AskWorkerToEnd(&g_periodicWorker);
-    }
+    if (g_app.runMode == 1) LeavePeriodicForAutomatic();
     g_app.runMode = 0;
     EnableWindow(Ctl(CTL_SCHEME), TRUE);
     SendMessageW(Ctl(CTL_PERIODIC), BM_SETCHECK, BST_UNCHECKED, 0);
@@ -163,12 +162,7 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM lParam) {
   if (sender == Ctl(CTL_CLOSE)) {
     if (ConfirmClose(window)) DestroyWindow(window);
   } else if (sender == Ctl(CTL_SYNC)) {
-    if (CurrentItem(Ctl(CTL_SCHEME)) == 2) {
-      StartPeriodicFromWindow(window);
-    } else {
-      HANDLE thread = CreateThread(nullptr, 0, ManualSyncThread, nullptr, 0, nullptr);
-      if (thread) CloseHandle(thread);
-    }
+    SyncCommand(window);
   } else if (sender == Ctl(CTL_AUTO)) {
     if (code == BN_CLICKED) AutoBoxClicked();
   } else if (sender == Ctl(CTL_PERIODIC)) {
@@ -183,9 +177,7 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM lParam) {
   } else if (sender == Ctl(CTL_QUERY_SELECTOR)) {
     if (code == CBN_SELCHANGE) {
       const LRESULT item = CurrentItem(sender);
-      StopWorker(&g_probeWorker);
-      g_probeWorker.periodMs = (DWORD)((item < 0 ? 0 : item) + 1) * 10000;
-      StartWorker(&g_probeWorker);
+      SetProbeInterval((DWORD)((item < 0 ? 0 : item) + 1) * 10000);
     }
   }
 }

@@ -3,7 +3,7 @@
 #include <shellapi.h>
 
 #include "app/appstate.h"
-#include "text/memblock.h"
+#include "sync/modes.h"
 #include "text/strings.h"
 #include "ui/commands.h"
 #include "ui/window.h"
@@ -22,7 +22,14 @@ void TrayIcon(HWND window, int add) {
 }
 
 void RestoreFromTray(HWND window) {
-  if (IsWindowVisible(window)) return;
+  if (IsWindowVisible(window)) {
+    // A window left minimised on the taskbar comes back as well.
+    if (IsIconic(window)) {
+      ShowWindow(window, SW_RESTORE);
+      SetForegroundWindow(window);
+    }
+    return;
+  }
   ShowWindow(window, SW_SHOW);
   SendMessageW(window, WM_SYSCOMMAND, SC_RESTORE, 0);
   TrayIcon(window, 0);
@@ -47,6 +54,9 @@ LRESULT OnSysCommand(HWND window, WPARAM wParam, LPARAM lParam) {
 }
 
 int ConfirmClose(HWND window) {
+  // The attempt thread still writes to the window and the clock: closing waits
+  // until it has logged its outcome.
+  if (ManualAttemptRunning()) return 0;
   if (g_app.runMode != 1 || !IsTicked(Ctl(CTL_PERIODIC))) return 1;
   wchar_t text[2 * STRING_CHARS + 3];
   lstrcpynW(text, Str(140), STRING_CHARS);
@@ -60,15 +70,16 @@ void SetCloseCommand(int enabled) {
   if (menu) EnableMenuItem(menu, SC_CLOSE, MF_BYCOMMAND | (enabled ? MF_ENABLED : (MF_GRAYED | MF_DISABLED)));
 }
 
-// The saved states: the manual synchronisation thread alone touches them,
-// between DisableControls and RestoreControls.
+// The saved states, in a fixed table: the manual synchronisation thread alone
+// touches them, between DisableControls and RestoreControls, and takes no block
+// from the register, which the interface thread may be using at that moment.
 struct CONTROLSTATE {
   HWND window;
   int32_t enabled;
 };
-static CONTROLSTATE* g_savedStates;
+#define SAVED_STATES 64   // the controls, their inner edit and list windows, with room to spare
+static CONTROLSTATE g_savedStates[SAVED_STATES];
 static uint32_t g_savedCount;
-static uint32_t g_savedRoom;   // records the table has room for
 
 static int IsLabel(HWND window) {
   wchar_t name[16];
@@ -76,48 +87,31 @@ static int IsLabel(HWND window) {
   return lstrcmpW(name, L"Static") == 0;
 }
 
-static BOOL CALLBACK DisableOne(HWND window, LPARAM) {
+static BOOL CALLBACK RememberOne(HWND window, LPARAM) {
   if (IsLabel(window)) return TRUE;
-  EnumChildWindows(window, DisableOne, 0);
   // Without room to remember its state a control is left as it is, so that the
   // restore cannot miss it.
-  if (g_savedCount >= g_savedRoom) return TRUE;
+  if (g_savedCount >= SAVED_STATES) return TRUE;
   g_savedStates[g_savedCount].window = window;
   g_savedStates[g_savedCount].enabled = IsWindowEnabled(window) ? 1 : 0;
-  EnableWindow(window, FALSE);
   ++g_savedCount;
-  CONTROLSTATE* grown = (CONTROLSTATE*)ResizeBlock(g_savedStates, (g_savedCount + 1) * sizeof(CONTROLSTATE));
-  if (grown) {
-    g_savedStates = grown;
-    g_savedRoom = g_savedCount + 1;
-  }
   return TRUE;
 }
 
-static BOOL CALLBACK RestoreOne(HWND window, LPARAM) {
-  if (IsLabel(window)) return TRUE;
-  for (uint32_t i = 0; i < g_savedCount; ++i) {
-    if (g_savedStates[i].window == window) {
-      EnableWindow(window, g_savedStates[i].enabled ? TRUE : FALSE);
-      EnumChildWindows(window, RestoreOne, 0);
-      return TRUE;
-    }
-  }
-  return TRUE;
-}
-
+// Every state is read before any control is disabled: a combo box disables its
+// own edit field with it, which would otherwise be remembered as disabled.
 void DisableControls() {
   g_savedCount = 0;
-  ReleaseBlock(&g_savedStates);
-  g_savedStates = (CONTROLSTATE*)NewBlock(sizeof(CONTROLSTATE));
-  g_savedRoom = g_savedStates ? 1 : 0;
   SetCloseCommand(0);
-  EnumChildWindows(MainWindow(), DisableOne, 0);
+  EnumChildWindows(MainWindow(), RememberOne, 0);
+  for (uint32_t i = 0; i < g_savedCount; ++i) EnableWindow(g_savedStates[i].window, FALSE);
 }
 
+// Parents come before their children in the table, so a child's own state is
+// set after its parent has passed its state on to it.
 void RestoreControls() {
-  EnumChildWindows(MainWindow(), RestoreOne, 0);
+  for (uint32_t i = 0; i < g_savedCount; ++i)
+    EnableWindow(g_savedStates[i].window, g_savedStates[i].enabled ? TRUE : FALSE);
   SetCloseCommand(1);
-  ReleaseBlock(&g_savedStates);
-  g_savedCount = g_savedRoom = 0;
+  g_savedCount = 0;
 }

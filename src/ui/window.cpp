@@ -7,12 +7,14 @@
 #include "ntp/enginehooks.h"
 #include "res/resource.h"
 #include "sync/modes.h"
-#include "sync/worker.h"
+#include "sync/view.h"
 #include "text/strings.h"
 #include "ui/commands.h"
 #include "ui/controls.h"
 #include "ui/layout.h"
 #include "ui/resultlist.h"
+#include "ui/runmodes.h"
+#include "ui/syncview.h"
 #include "ui/tray.h"
 
 WINDOWDESC g_mainDesc;
@@ -98,14 +100,15 @@ static void OnCreate(HWND window) {
   SetWindowLongPtrW(window, GWL_STYLE, style);
   CreateControls(window, client.right - client.left, client.bottom - client.top);
   PlugEngineHooks();
+  PlugSyncView();
   StartRunMode(window);
 }
 
 static void OnDestroy(HWND window) {
-  // Told to stop, not waited for: a worker may be inside a probe round.
-  if (g_app.runMode == 1) AskWorkerToEnd(&g_periodicWorker);
-  AskWorkerToEnd(&g_probeWorker);
-  AskWorkerToEnd(&g_refreshWorker);
+  // Told to stop, not waited for: a worker may be inside a probe round. What
+  // an attempt still writes goes nowhere once the controls are gone.
+  AskWorkersToEnd();
+  UnplugSyncView();
   TrayIcon(window, 0);
   PostQuitMessage(0);
 }
@@ -116,7 +119,19 @@ static LRESULT OnNotify(const NMHDR* header) {
   return 0;
 }
 
+// Explorer sends this to every top-level window when it has (re)started its
+// taskbar; a hidden window's tray icon went with the old one.
+static UINT TaskbarCreatedMessage() {
+  static UINT message;
+  if (!message) message = RegisterWindowMessageW(L"TaskbarCreated");
+  return message;
+}
+
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message != 0 && message == TaskbarCreatedMessage()) {
+    if (!IsWindowVisible(window)) TrayIcon(window, 1);
+    return 0;
+  }
   switch (message) {
     case WM_NCCREATE:
       OnNcCreate(window);
@@ -140,10 +155,14 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_CTLCOLORSTATIC:
       return (LRESULT)StaticColours((HDC)wParam, (HWND)lParam);
     case WM_CLOSE:
+      // Also a close asked for from outside waits for a manual attempt's end.
+      if (!ManualAttemptRunning()) DestroyWindow(window);
+      return 0;
     case WM_QUERYENDSESSION:
+      return TRUE;   // the session may end; nothing is destroyed until it does
     case WM_ENDSESSION:
-      DestroyWindow(window);
-      break;
+      if (wParam) DestroyWindow(window);   // FALSE: another program cancelled the log-off
+      return 0;
     case WM_DESTROY:
       OnDestroy(window);
       break;
@@ -161,8 +180,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 static void LogHook(const wch* text) { AppendLog(Ctl(CTL_LOG), text, 0); }
 static void ClearRowHook(int row) { ClearResultRow(row); }
+static const wch* CandidateNoteHook() { return Str(117); }
 
 void PlugEngineHooks() {
   g_engineHooks.appendLog = LogHook;
   g_engineHooks.clearResultRow = ClearRowHook;
+  g_engineHooks.candidateNote = CandidateNoteHook;
 }

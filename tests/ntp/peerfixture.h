@@ -10,6 +10,7 @@
 #include "ntp/enginehooks.h"
 #include "ntp/serverrow.h"
 #include "simctl.h"
+#include "text/strings.h"
 
 // A host of the test's network as the engine takes it.
 std::wstring WideHost(const std::string& addr);
@@ -20,11 +21,13 @@ struct LogRecorder {
   static std::vector<int> clearedRows;
   static void Append(const wch* t) { text += t; }
   static void ClearRow(int row) { clearedRows.push_back(row); }
+  static const wch* Note() { return Str(117); }   // as the window plugs it in
   static void Install() {
     text.clear();
     clearedRows.clear();
     g_engineHooks.appendLog = Append;
     g_engineHooks.clearResultRow = ClearRow;
+    g_engineHooks.candidateNote = Note;
   }
 };
 

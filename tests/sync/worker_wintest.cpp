@@ -46,6 +46,15 @@ WORKER Worker(JOBLOG* log, DWORD periodMs) {
 
 uint64_t Since(uint64_t t0) { return GetCounterMs() - t0; }
 
+HANDLE Start(WORKER* w) { return StartWorker(w, w->job, w->argument, w->periodMs); }
+
+// Waits until the job has run `runs` times; false after `limitMs`.
+bool WaitForRuns(const JOBLOG& log, LONG runs, uint64_t limitMs) {
+  const uint64_t t0 = GetCounterMs();
+  while (log.runs < runs && Since(t0) < limitMs) Sleep(2);
+  return log.runs >= runs;
+}
+
 // A window of the test thread that answers WM_APP only once the test lets it:
 // the worker stays inside SendMessage until the test thread handles sent messages.
 LRESULT CALLBACK TargetProc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
@@ -78,7 +87,7 @@ TEST(Worker, PeriodZeroRunsOnceAndKeepsTheResult) {
   JOBLOG log = {};
   log.value = 40;
   WORKER w = Worker(&log, 0);
-  ASSERT_NE(StartWorker(&w), nullptr);
+  ASSERT_NE(Start(&w), nullptr);
   ASSERT_EQ(WaitForSingleObject(w.thread, 10000), WAIT_OBJECT_0);
   EXPECT_EQ(log.runs, 1);
   EXPECT_EQ(w.result, 41);
@@ -90,7 +99,7 @@ TEST(Worker, AJobLongerThanItsPeriodRunsBackToBack) {
   JOBLOG log = {};
   log.sleepMs = 150;
   WORKER w = Worker(&log, 50);
-  ASSERT_NE(StartWorker(&w), nullptr);
+  ASSERT_NE(Start(&w), nullptr);
   Sleep(1200);
   StopWorker(&w);
   ASSERT_GE(log.runs, 4);
@@ -105,7 +114,7 @@ TEST(Worker, PeriodRunsFromStartToStart) {
   JOBLOG log = {};
   log.sleepMs = 100;
   WORKER w = Worker(&log, 300);
-  ASSERT_NE(StartWorker(&w), nullptr);
+  ASSERT_NE(Start(&w), nullptr);
   Sleep(1000);
   StopWorker(&w);
   ASSERT_GE(log.runs, 2);
@@ -121,7 +130,7 @@ TEST(Worker, StopDuringAJobWaitsForItAndKeepsItsResult) {
   log.sleepMs = 400;
   log.value = 100;
   WORKER w = Worker(&log, 60000);
-  ASSERT_NE(StartWorker(&w), nullptr);
+  ASSERT_NE(Start(&w), nullptr);
   const uint64_t t0 = GetCounterMs();
   while (!log.inside && Since(t0) < 5000) Sleep(5);
   ASSERT_EQ(log.inside, 1);
@@ -136,7 +145,7 @@ TEST(Worker, AskedToEndItFinishesItsJobWhateverHappensToStop) {
   JOBLOG log = {};
   log.sleepMs = 200;
   WORKER w = Worker(&log, 50);
-  ASSERT_NE(StartWorker(&w), nullptr);
+  ASSERT_NE(Start(&w), nullptr);
   const uint64_t t0 = GetCounterMs();
   while (!log.inside && Since(t0) < 5000) Sleep(5);
   AskWorkerToEnd(&w);
@@ -156,7 +165,7 @@ TEST(Worker, WaitsOnTheWindowThreadHandleSentMessages) {
   log.sending = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   WORKER w = Worker(&log, 60000);
 
-  ASSERT_NE(StartWorker(&w), nullptr);
+  ASSERT_NE(Start(&w), nullptr);
   ASSERT_EQ(WaitForSingleObject(log.sending, 10000), WAIT_OBJECT_0);
   Sleep(50);   // the worker is now blocked in SendMessage to this thread
   uint64_t t0 = GetCounterMs();
@@ -167,12 +176,12 @@ TEST(Worker, WaitsOnTheWindowThreadHandleSentMessages) {
 
   // Restart after a stop request that cleared the period: StartWorker waits for
   // the old thread, which is again inside its SendMessage.
-  ASSERT_NE(StartWorker(&w), nullptr);
+  ASSERT_NE(Start(&w), nullptr);
   ASSERT_EQ(WaitForSingleObject(log.sending, 10000), WAIT_OBJECT_0);
   Sleep(50);
   AskWorkerToEnd(&w);
   t0 = GetCounterMs();
-  ASSERT_NE(StartWorker(&w), nullptr);
+  ASSERT_NE(Start(&w), nullptr);
   EXPECT_LT(Since(t0), 10000u);
   ASSERT_EQ(WaitForSingleObject(log.sending, 10000), WAIT_OBJECT_0);   // the new thread runs
   Sleep(50);
@@ -181,6 +190,93 @@ TEST(Worker, WaitsOnTheWindowThreadHandleSentMessages) {
 
   CloseHandle(log.sending);
   DestroyWindow(target);
+}
+
+// A minute's wait is cut short by a stop request, not sat out.
+TEST(Worker, AStopWhileWaitingEndsTheThreadAtOnce) {
+  JOBLOG log = {};
+  WORKER w = Worker(&log, 60000);
+  ASSERT_NE(Start(&w), nullptr);
+  ASSERT_TRUE(WaitForRuns(log, 1, 5000));
+  Sleep(100);
+  const uint64_t t0 = GetCounterMs();
+  StopWorker(&w);
+  EXPECT_LT(Since(t0), 2000u);
+  EXPECT_EQ(log.runs, 1);
+}
+
+// Restarting a record whose thread waits out a long period neither hangs nor
+// leaves the old thread running beside the new one.
+TEST(Worker, StartingAgainEndsThePreviousThreadFirst) {
+  JOBLOG log = {};
+  WORKER w = Worker(&log, 60000);
+  ASSERT_NE(Start(&w), nullptr);
+  ASSERT_TRUE(WaitForRuns(log, 1, 5000));
+  HANDLE old = nullptr;
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), w.thread, GetCurrentProcess(), &old, 0, FALSE,
+                              DUPLICATE_SAME_ACCESS));
+  const uint64_t t0 = GetCounterMs();
+  ASSERT_NE(StartWorker(&w, LoggedJob, &log, 60000), nullptr);
+  EXPECT_LT(Since(t0), 2000u);
+  EXPECT_EQ(WaitForSingleObject(old, 0), WAIT_OBJECT_0) << "the old thread still runs";
+  ASSERT_TRUE(WaitForRuns(log, 2, 5000));
+  Sleep(200);
+  EXPECT_EQ(log.runs, 2);
+  StopWorker(&w);
+  CloseHandle(old);
+}
+
+TEST(Worker, ARetimeWhileWaitingRunsAgainAtOnceThenKeepsTheNewPeriod) {
+  JOBLOG log = {};
+  WORKER w = Worker(&log, 60000);
+  ASSERT_NE(Start(&w), nullptr);
+  ASSERT_TRUE(WaitForRuns(log, 1, 5000));
+  const uint64_t asked = GetCounterMs();
+  RetimeWorker(&w, 300);
+  ASSERT_TRUE(WaitForRuns(log, 4, 5000));
+  StopWorker(&w);
+  EXPECT_LT(log.startMs[1] - asked, 1000u);
+  for (int i = 2; i < 4; ++i) {
+    const uint64_t gap = log.startMs[i] - log.startMs[i - 1];
+    EXPECT_GE(gap, 300u) << "run " << i;
+    EXPECT_LT(gap, 300u + 250u) << "run " << i;
+  }
+}
+
+// The job is not interrupted: the new period takes effect with one more run
+// right after it, as a stop and restart would have given.
+TEST(Worker, ARetimeDuringAJobRunsOnceMoreAfterIt) {
+  JOBLOG log = {};
+  log.sleepMs = 300;
+  WORKER w = Worker(&log, 60000);
+  ASSERT_NE(Start(&w), nullptr);
+  const uint64_t t0 = GetCounterMs();
+  while (!log.inside && Since(t0) < 5000) Sleep(2);
+  RetimeWorker(&w, 60000);
+  EXPECT_EQ(log.runs, 1);
+  ASSERT_TRUE(WaitForRuns(log, 2, 5000));
+  const uint64_t gap = log.startMs[1] - log.startMs[0];
+  EXPECT_GE(gap, 300u + WORKER_PAUSE_MS - 5);
+  EXPECT_LT(gap, 300u + 700u);
+  StopWorker(&w);
+  EXPECT_EQ(log.runs, 2);
+}
+
+// Paused (no thread), a new period is only kept; resuming waits one period
+// before the first run.
+TEST(Worker, ResumedItWaitsOnePeriodOfTheLatestLength) {
+  JOBLOG log = {};
+  WORKER w = Worker(&log, 60000);
+  RetimeWorker(&w, 400);
+  EXPECT_EQ(w.thread, nullptr);
+  const uint64_t t0 = GetCounterMs();
+  ASSERT_NE(ResumeWorker(&w), nullptr);
+  Sleep(200);
+  EXPECT_EQ(log.runs, 0) << "ran before its period was up";
+  ASSERT_TRUE(WaitForRuns(log, 1, 5000));
+  EXPECT_GE(log.startMs[0] - t0, 400u - 5);
+  EXPECT_LT(log.startMs[0] - t0, 400u + 400u);
+  StopWorker(&w);
 }
 
 #endif  // _WIN64

@@ -1,0 +1,108 @@
+#include "ui/runmodes.h"
+
+#include "app/appstate.h"
+#include "ntp/probe.h"
+#include "sync/modes.h"
+#include "sync/texts.h"
+#include "text/settings.h"
+#include "ui/commands.h"
+#include "ui/layout.h"
+#include "ui/tray.h"
+#include "ui/window.h"
+
+static void SetStatusText(const wchar_t* text) { SetWindowTextW(Ctl(CTL_STATUS), text); }
+
+// The sync button back in manual mode, unless an attempt runs: that attempt's
+// own end shows it.
+static void ShowButtonForManualMode() {
+  if (!AttemptRunning()) ShowSyncButton(AnyServerAnswered() ? 1 : 0);
+}
+
+void StartRunMode(HWND window) {
+  StartDisplayRefresh();
+
+  if ((g_app.runMode == 1 || g_app.cycleChecked) && SendMessageW(Ctl(CTL_SCHEME), CB_GETCOUNT, 0, 0) == 2)
+    InsertPeriodicItem();
+  if (g_app.cycleMinutes < 10) g_app.cycleMinutes = 10;
+  if (g_app.cycleMinutes > 90) g_app.cycleMinutes = 90;
+
+  EnableWindow(Ctl(CTL_SYNC2), FALSE);
+  ShowSyncButton(0);
+  PlaceMainWindow(window, g_app.runMode == 0, 0);
+
+  wchar_t status[TEXT_CHARS];
+  StatusManual(status, TEXT_CHARS);
+  if (g_app.runMode == 1 || g_app.runMode == 2) {
+    TrayIcon(window, 1);
+    if (g_app.runMode == 1) {
+      SendMessageW(Ctl(CTL_SCHEME), CB_SETCURSEL, 2, 0);
+      EnableWindow(Ctl(CTL_SCHEME), FALSE);
+      SendMessageW(Ctl(CTL_INTERVAL), CB_SETCURSEL, (WPARAM)(g_app.cycleMinutes / 10 - 1), 0);
+      StatusPeriodic(status, TEXT_CHARS, g_app.cycleMinutes);
+      StartPeriodicSync(g_app.cycleMinutes);
+    } else {
+      const uint64_t item = g_app.autoSyncLimit / 10;
+      SendMessageW(Ctl(CTL_SECONDS), CB_SETCURSEL, item > 9 ? (WPARAM)-1 : (WPARAM)item, 0);
+      StatusAutomatic(status, TEXT_CHARS, g_app.autoSyncLimit);
+      g_app.autoSyncLimit = SecondsToMs(g_app.autoSyncLimit);
+      StartAutomaticSync();
+    }
+  }
+  SendMessageW(Ctl(CTL_AUTO), BM_SETCHECK, g_app.autoChecked ? BST_CHECKED : BST_UNCHECKED, 0);
+  SendMessageW(Ctl(CTL_PERIODIC), BM_SETCHECK, g_app.cycleChecked ? BST_CHECKED : BST_UNCHECKED, 0);
+  EnableWindow(Ctl(CTL_SECONDS), g_app.autoChecked ? TRUE : FALSE);
+  EnableWindow(Ctl(CTL_INTERVAL), g_app.cycleChecked ? TRUE : FALSE);
+  SetStatusText(status);
+}
+
+void SyncCommand(HWND window) {
+  // In a hidden mode the button stands hidden; a click that still arrives (a
+  // posted command, a stale button) must not start an attempt beside the mode's.
+  if (g_app.runMode != 0 || AttemptRunning()) return;
+  if (SendMessageW(Ctl(CTL_SCHEME), CB_GETCURSEL, 0, 0) == 2)
+    StartPeriodicFromWindow(window);
+  else
+    StartManualSync();
+}
+
+void StartPeriodicFromWindow(HWND window) {
+  ShowPeriodicStatus();   // takes cycleMinutes from the interval selector
+  ShowWindow(window, SW_HIDE);
+  TrayIcon(window, 1);
+  g_app.runMode = 1;
+  EnableWindow(Ctl(CTL_SCHEME), FALSE);
+  StartPeriodicSync(g_app.cycleMinutes);
+  ShowSyncButton(0);
+}
+
+void ChangePeriod() {
+  if (g_app.runMode != 1) return;
+  const LRESULT item = SendMessageW(Ctl(CTL_INTERVAL), CB_GETCURSEL, 0, 0);
+  g_app.cycleMinutes = (uint64_t)((item < 0 ? 0 : item) + 1) * 10;
+  RetimePeriodicSync(g_app.cycleMinutes);
+  wchar_t text[TEXT_CHARS];
+  StatusPeriodic(text, TEXT_CHARS, g_app.cycleMinutes);
+  SetStatusText(text);
+}
+
+void LeavePeriodicMode() {
+  if (g_app.runMode == 1) ShowButtonForManualMode();
+  ShowManualStatus();
+  EndPeriodicSync();
+  EnableWindow(Ctl(CTL_INTERVAL), FALSE);
+  EnableWindow(Ctl(CTL_SCHEME), TRUE);
+  DeleteAutostartEntry();
+  RemovePeriodicItem();
+  g_app.runMode = 0;
+}
+
+void LeavePeriodicForAutomatic() {
+  ShowManualStatus();
+  EndPeriodicSync();
+}
+
+void CancelAutomaticMode() {
+  ShowManualStatus();
+  ShowButtonForManualMode();
+  g_app.runMode = 0;
+}

@@ -1,0 +1,261 @@
+// The attempts behind the window, driven through the view record with a
+// recording view instead of the window: what runs beside what, what the view is
+// asked to show, and when the probe worker runs again. No server is asked (every
+// host is empty, so each exchange fails at once); the clock is never set.
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/appstate.h"
+#include "ntp/clock.h"
+#include "ntp/serverrow.h"
+#include "ntp/setclock.h"
+#include "sync/modes.h"
+#include "sync/view.h"
+#include "sync/worker.h"
+#include "text/strings.h"
+
+#ifdef _WIN64   // timing under qemu (the i386 build) is too loose for these bounds
+
+namespace {
+
+uint64_t Since(uint64_t t0) { return GetCounterMs() - t0; }
+
+// Everything the attempts ask of the view, in order, as text. An attempt can be
+// held inside its first log call until the test lets it go on.
+struct RECORDER {
+  CRITICAL_SECTION lock;
+  std::wstring log;
+  std::vector<std::string> calls;
+  HANDLE entered;   // set when an attempt thread reaches the held call
+  HANDLE release;   // the test lets it go on
+  volatile LONG hold;
+
+  void Add(const char* call) {
+    EnterCriticalSection(&lock);
+    calls.push_back(call);
+    LeaveCriticalSection(&lock);
+  }
+  int Count(const char* call) {
+    EnterCriticalSection(&lock);
+    int n = 0;
+    for (const std::string& c : calls) n += c == call;
+    LeaveCriticalSection(&lock);
+    return n;
+  }
+  std::wstring Log() {
+    EnterCriticalSection(&lock);
+    std::wstring copy = log;
+    LeaveCriticalSection(&lock);
+    return copy;
+  }
+};
+RECORDER g_rec;
+
+void RecLog(const wch* text, int lineEnd) {
+  if (InterlockedExchange(&g_rec.hold, 0)) {
+    SetEvent(g_rec.entered);
+    WaitForSingleObject(g_rec.release, 20000);
+  }
+  EnterCriticalSection(&g_rec.lock);
+  g_rec.log += text ? text : L"";
+  if (lineEnd) g_rec.log += L"\r\n";
+  LeaveCriticalSection(&g_rec.lock);
+}
+void RecClearLog() { g_rec.Add("clearLog"); }
+void RecClearIfAsked() {}
+void RecStatus(const wch*) { g_rec.Add("status"); }
+void RecButtons(int showSync) { g_rec.Add(showSync ? "showSync" : "showStandIn"); }
+void RecClock(const wch*) {}
+void RecCell(int, int, const wch*) {}
+void RecClearRow(int) {}
+void RecLock() { g_rec.Add("lock"); }
+void RecUnlock() { g_rec.Add("unlock"); }
+int RecScheme() { return 0; }   // quick: from the measurements at hand
+void RecAutomatic() { g_rec.Add("automatic"); }
+void RecClose() { g_rec.Add("close"); }
+
+// Stands in for the probe round so that its runs can be counted and timed.
+volatile LONG g_rounds;
+uint64_t g_roundStart[64];
+int32_t CountedRound(void*) {
+  const LONG n = InterlockedIncrement(&g_rounds);
+  if (n <= 64) g_roundStart[n - 1] = GetCounterMs();
+  return 0;
+}
+
+int AlwaysPrivileged() { return 1; }
+BOOL WINAPI NeverSet(const SYSTEMTIME*) { return FALSE; }
+
+class Attempts : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    InitTableLock();
+    InitializeCriticalSection(&g_rec.lock);
+    g_rec.entered = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    g_rec.release = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    LoadInterfaceStrings();
+    const CLOCKSETTER setter = {AlwaysPrivileged, NeverSet};
+    SetClockSetter(&setter);
+  }
+  static void TearDownTestSuite() {
+    SetClockSetter(nullptr);
+    CloseHandle(g_rec.entered);
+    CloseHandle(g_rec.release);
+  }
+
+  void SetUp() override {
+    ResetServerTable();
+    for (int i = 0; i < SERVER_COUNT; ++i) g_workTable[i].host[0] = 0;
+    SetSyncDefaults(&g_app);
+    g_app.logClearedOnce = 1;
+    g_rec.log.clear();
+    g_rec.calls.clear();
+    g_rec.hold = 0;
+    ResetEvent(g_rec.entered);
+    ResetEvent(g_rec.release);
+    g_rounds = 0;
+    SYNCVIEW view = {RecLog,   RecClearLog, RecClearIfAsked, RecStatus, RecButtons, RecClock,    RecCell,
+                     RecClearRow, RecLock,  RecUnlock,       RecScheme, RecAutomatic, RecClose};
+    g_syncView = view;
+    StartWorker(&g_probeWorker, CountedRound, nullptr, PROBE_PERIOD_MS);
+    ASSERT_TRUE(WaitForRounds(1, 5000));
+  }
+  void TearDown() override {
+    SetEvent(g_rec.release);
+    WaitUntilIdle(20000);
+    StopWorker(&g_periodicWorker);
+    StopWorker(&g_refreshWorker);
+    StopWorker(&g_probeWorker);
+    UnplugSyncView();
+  }
+
+  static bool WaitForRounds(LONG n, uint64_t limitMs) {
+    const uint64_t t0 = GetCounterMs();
+    while (g_rounds < n && Since(t0) < limitMs) Sleep(2);
+    return g_rounds >= n;
+  }
+  static bool WaitUntilIdle(uint64_t limitMs) {
+    const uint64_t t0 = GetCounterMs();
+    while (AttemptRunning() && Since(t0) < limitMs) Sleep(5);
+    return !AttemptRunning();
+  }
+  // The next attempt stops in its first log call; true once it is there.
+  static void HoldNextAttempt() { g_rec.hold = 1; }
+  static bool AttemptHeld() { return WaitForSingleObject(g_rec.entered, 10000) == WAIT_OBJECT_0; }
+  static void LetAttemptGo() { SetEvent(g_rec.release); }
+
+  static int Count(const std::wstring& text, const wch* what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::wstring::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  }
+};
+
+TEST_F(Attempts, TwoSyncCommandsStartOneAttempt) {
+  HoldNextAttempt();
+  ASSERT_EQ(StartManualSync(), 1);
+  EXPECT_EQ(StartManualSync(), 0) << "a second command started an attempt beside the first";
+  ASSERT_TRUE(AttemptHeld());
+  EXPECT_EQ(StartManualSync(), 0);
+  EXPECT_TRUE(ManualAttemptRunning());
+  LetAttemptGo();
+  ASSERT_TRUE(WaitUntilIdle(10000));
+  EXPECT_EQ(g_rec.Count("lock"), 1);
+  EXPECT_EQ(g_rec.Count("unlock"), 1);
+  // One attempt's line: a space and the failure (no server answered).
+  const std::wstring failed = L" " + std::wstring(Str(120)) + L"\r\n";
+  EXPECT_EQ(Count(g_rec.Log(), failed.c_str()), 1);
+  // Once it has ended, the next command runs.
+  ASSERT_EQ(StartManualSync(), 1);
+  ASSERT_TRUE(WaitUntilIdle(10000));
+  EXPECT_EQ(g_rec.Count("lock"), 2);
+}
+
+TEST_F(Attempts, LeavingPeriodicModeDuringAnAttemptLetsItFinishAndShowTheButton) {
+  g_app.runMode = 1;
+  HoldNextAttempt();
+  StartPeriodicSync(10);
+  ASSERT_TRUE(AttemptHeld());
+  // The periodic box unticked: the worker is told to end; the mode is manual.
+  EndPeriodicSync();
+  g_app.runMode = 0;
+  EXPECT_TRUE(AttemptRunning());
+  EXPECT_FALSE(ManualAttemptRunning());
+  EXPECT_EQ(StartManualSync(), 0) << "the sync button started an attempt beside the periodic one";
+  LetAttemptGo();
+  ASSERT_TRUE(WaitUntilIdle(10000));
+  const std::wstring log = g_rec.Log();
+  EXPECT_EQ(Count(log, Str(121)), 1) << "the attempt's outcome line";
+  EXPECT_GE(g_rec.Count("showSync"), 1) << "the attempt's end shows the sync button in manual mode";
+  EXPECT_EQ(g_rec.Count("lock"), 0);
+  ASSERT_EQ(WaitForSingleObject(g_periodicWorker.thread, 5000), WAIT_OBJECT_0) << "a further attempt is due";
+  EXPECT_EQ(Count(g_rec.Log(), Str(121)), 1);
+}
+
+TEST_F(Attempts, AnIntervalChangeDuringAnAttemptIsKeptAndTheProbeWorkerResumesItsPeriod) {
+  HoldNextAttempt();
+  ASSERT_EQ(StartManualSync(), 1);
+  ASSERT_TRUE(AttemptHeld());
+  EXPECT_EQ(g_probeWorker.thread, nullptr) << "a probe round may run beside the attempt";
+  const uint64_t t0 = GetCounterMs();
+  SetProbeInterval(500);
+  EXPECT_LT(Since(t0), 1000u) << "the interface thread waited";
+  EXPECT_EQ(g_probeWorker.thread, nullptr) << "the interval change started the probe worker during the attempt";
+  EXPECT_EQ(g_rounds, 1);
+  LetAttemptGo();
+  ASSERT_TRUE(WaitUntilIdle(10000));
+  const uint64_t ended = GetCounterMs();
+  // No round at once after the attempt: the next one a period (the new one) later.
+  Sleep(250);
+  EXPECT_EQ(g_rounds, 1) << "a round followed the attempt at once";
+  ASSERT_TRUE(WaitForRounds(3, 5000));
+  EXPECT_GE(g_roundStart[1] - ended, 500u - 50);
+  EXPECT_LT(g_roundStart[1] - ended, 500u + 500u);
+  const uint64_t gap = g_roundStart[2] - g_roundStart[1];
+  EXPECT_GE(gap, 500u);
+  EXPECT_LT(gap, 500u + 300u);
+}
+
+TEST_F(Attempts, AnIntervalChangeBetweenRoundsTakesEffectWithoutWaitingForARound) {
+  const uint64_t t0 = GetCounterMs();
+  SetProbeInterval(300);
+  EXPECT_LT(Since(t0), 200u);
+  ASSERT_TRUE(WaitForRounds(3, 5000)) << "the new interval never took effect";
+  EXPECT_LT(g_roundStart[1] - t0, 1000u);
+}
+
+TEST_F(Attempts, TheAutomaticLoopRetriesWithoutProbeRoundsBetweenAndThenCloses) {
+  g_app.runMode = 2;
+  g_app.autoSyncLimit = 3000;   // milliseconds, as the window hands it over
+  HANDLE loop = CreateThread(nullptr, 0, AutoSyncLoop, nullptr, 0, nullptr);
+  ASSERT_NE(loop, nullptr);
+  ASSERT_EQ(WaitForSingleObject(loop, 20000), WAIT_OBJECT_0);
+  CloseHandle(loop);
+  EXPECT_EQ(g_rec.Count("automatic"), 1);
+  EXPECT_EQ(g_rec.Count("close"), 1);
+  EXPECT_GE(Count(g_rec.Log(), Str(121)), 2) << "retried";
+  EXPECT_EQ(g_rounds, 1) << "probe rounds ran between the retries";
+  EXPECT_EQ(g_probeWorker.thread, nullptr);
+}
+
+TEST_F(Attempts, ACancelledAutomaticLoopEndsWithoutClosingAndResumesTheProbeWorker) {
+  g_app.runMode = 2;
+  g_app.autoSyncLimit = 0;   // until success
+  HoldNextAttempt();
+  HANDLE loop = CreateThread(nullptr, 0, AutoSyncLoop, nullptr, 0, nullptr);
+  ASSERT_NE(loop, nullptr);
+  ASSERT_TRUE(AttemptHeld());
+  g_app.runMode = 0;   // the periodic box ticked: automatic mode cancelled
+  LetAttemptGo();
+  ASSERT_EQ(WaitForSingleObject(loop, 20000), WAIT_OBJECT_0);
+  CloseHandle(loop);
+  EXPECT_EQ(g_rec.Count("close"), 0);
+  EXPECT_NE(g_probeWorker.thread, nullptr) << "the probe worker stayed paused in manual mode";
+}
+
+}  // namespace
+
+#endif  // _WIN64

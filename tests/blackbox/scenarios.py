@@ -542,4 +542,6 @@ if __name__ == "__main__":
     res = Results(results)
     scenarios = {"window": scenario_window, "strings": scenario_strings, "cross": scenario_cross}
     scenarios.update(modes.SCENARIOS)
+    import robust
+    scenarios.update(robust.SCENARIOS)
     scenarios[name](res, art)

@@ -6,7 +6,8 @@
       selection; RC: ctest's exit code. Each GoogleTest case counts once; skipped
       cases are counted apart and listed on stderr. Without --harness the program's
       tests are counted, with it only the tests of the test tools themselves (the
-      simulator, the driver), which prove nothing about the program.
+      simulator, the driver: binaries under tools/ and the suites HARNESS_SUITES
+      inside the program's test binaries), which prove nothing about the program.
       A selected test without a result line, or a binary that ended without its
       summary (crash, hang, time-out), counts every case it lists
       (--gtest_list_tests) as failed, at least one. When ctest failed and nothing
@@ -34,6 +35,17 @@ def listed_cases(command):
     except (OSError, subprocess.TimeoutExpired):
         return 1
     return max(1, sum(1 for line in out.splitlines() if line.startswith("  ") and line.strip()))
+
+
+# GoogleTest suites inside program test binaries that test the test tools.
+HARNESS_SUITES = ("SimulatorTest",)
+
+
+def harness_cases(own):
+    """Passed and failed cases of HARNESS_SUITES among a binary's output lines."""
+    pat = r"^\[ %s \] (?:" + "|".join(HARNESS_SUITES) + r")\.\S+ \(\d+ ms\)"
+    return (sum(1 for l in own if re.match(pat % "      OK", l)),
+            sum(1 for l in own if re.match(pat % " FAILED ", l)))
 
 
 def is_harness(test):
@@ -67,9 +79,12 @@ def count_ctest(log_path, json_path, rc, harness=False):
         skip = next((int(m.group(1)) for l in own
                      for m in [re.match(r"^\[  SKIPPED \] (\d+) tests?, listed", l)] if m), 0)
         if ok is not None and (status == "Passed" or bad):
-            mine[0] += ok
-            mine[1] += bad
+            tools_ok, tools_bad = harness_cases(own) if not is_harness(t) else (0, 0)
+            mine[0] += ok - tools_ok
+            mine[1] += bad - tools_bad
             mine[2] += skip
+            counts[True][0] += tools_ok
+            counts[True][1] += tools_bad
             # The names follow the count line, one "[  SKIPPED ] Suite.Case" each.
             at = next((i for i, l in enumerate(own) if re.match(r"^\[  SKIPPED \] \d+ tests?, listed", l)), None)
             for l in own[at + 1:] if at is not None else []:

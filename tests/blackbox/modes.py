@@ -246,6 +246,7 @@ def scenario_auto(res, art):
         res.check("auto_deadline_retries_every_two_seconds", 17 <= rounds <= 25, "%d rounds" % rounds)
         # No limit: retrying goes on; the log is emptied before the eleventh attempt.
         p = s.launch(arch, exe, ["/AutoSync"])
+        s.driver(arch, [["wait-exists", 60000]])
         counts = []
         deadline = time.time() + 60
         while time.time() < deadline and p.poll() is None:

@@ -11,6 +11,7 @@ check that never reports counts as failed), then "ok NAME" or "not ok NAME - why
 """
 import datetime
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -120,6 +121,10 @@ def rect(s):
     return tuple(int(x) for x in s.split(","))
 
 
+class DriverError(RuntimeError):
+    """A driver run that did not end with "end ok": what relied on it cannot pass."""
+
+
 class Dump:
     """One driver dump, parsed."""
 
@@ -150,7 +155,14 @@ class Dump:
         return [w for i, w in sorted(self.wins.items()) if int(w["parent"]) == parent]
 
     def ok(self):
-        return self.end.get("kind") == "end" and "error" not in self.raw.splitlines()[-1]
+        lines = self.raw.splitlines()
+        return bool(lines) and lines[-1] == "end\tok"
+
+    def first(self, kind):
+        return next((r for r in self.recs if r["kind"] == kind), {})
+
+    def all(self, kind):
+        return [r for r in self.recs if r["kind"] == kind]
 
 
 class Scenario:
@@ -257,8 +269,10 @@ class Scenario:
         self.procs.append(p)
         return p
 
-    def driver(self, arch, steps, timeout=600):
-        """Runs the driver once with the given steps ("--" separated lists)."""
+    def driver(self, arch, steps, timeout=600, expect_ok=True):
+        """Runs the driver once with the given steps ("--" separated lists). Unless
+        expect_ok is False, a run that does not end with "end ok" raises DriverError:
+        the scenario stops there and its unreported checks count as failed."""
         exe = os.environ["QL_DRIVER_" + arch.upper()]
         args = []
         for s in steps:
@@ -272,33 +286,67 @@ class Scenario:
                                stdin=subprocess.DEVNULL, timeout=timeout)
             except subprocess.TimeoutExpired:
                 pass
-        return open(out, encoding="utf-8", errors="replace").read()
+        text = open(out, encoding="utf-8", errors="replace").read()
+        if expect_ok and not Dump(text).ok():
+            last = text.splitlines()[-1] if text.strip() else "no output"
+            raise DriverError("driver %s: %s" % (" -- ".join(" ".join(str(x) for x in st) for st in steps)[:200],
+                                                 last))
+        return text
 
-    def dump(self, arch, pre=(), label="last"):
+    def dump(self, arch, pre=(), label="last", expect_ok=True):
         """One driver run ending in a dump; the text is kept as an artefact under label."""
-        text = self.driver(arch, list(pre) + [["dump"]])
+        text = self.driver(arch, list(pre) + [["dump"]], expect_ok=False)
         with open(os.path.join(self.artefacts, "%s-%s-%s.txt" % (self.name, arch, label)), "w") as f:
             f.write(text)
-        return Dump(text)
+        d = Dump(text)
+        if expect_ok and not d.ok():
+            raise DriverError("dump %s: %s" % (label, text.splitlines()[-1] if text.strip() else "no output"))
+        return d
 
     def screenshot(self, name):
+        """The whole screen as an artefact; the path, or None when import failed."""
         path = os.path.join(self.artefacts, name)
+        if os.path.exists(path):
+            os.remove(path)
         subprocess.run(["import", "-display", self.display, "-window", "root", path], env=self.env,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-        return os.path.exists(path)
+        return path if os.path.exists(path) else None
+
+    def pixels(self, path, box):
+        """Colour counts of the screenshot within box (left, top, right, bottom; screen
+        pixels): {(r, g, b): n}, from ImageMagick's histogram."""
+        l, t, r, b = box
+        out = subprocess.run(["convert", path, "-crop", "%dx%d+%d+%d" % (r - l, b - t, l, t), "+repage", "-depth", "8",
+                              "-format", "%c", "histogram:info:-"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                             timeout=60).stdout.decode("ascii", "replace")
+        counts = {}
+        for line in out.splitlines():
+            m = re.match(r"^\s*(\d+):\s*\(\s*(\d+),\s*(\d+),\s*(\d+)", line)
+            if m:
+                counts[(int(m.group(2)), int(m.group(3)), int(m.group(4)))] = int(m.group(1))
+        return counts
+
+    def image_size(self, path):
+        out = subprocess.run(["identify", "-format", "%w %h", path], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, timeout=60).stdout.decode().split()
+        return tuple(int(x) for x in out) if len(out) == 2 else None
 
     def wait_dump(self, arch, pred, timeout, label, step=2):
-        """Dumps until pred(dump) holds or timeout seconds have passed; the last dump."""
+        """Dumps until pred(dump) holds or timeout seconds have passed; the last dump.
+        A dump that fails (no window yet) only counts as not yet; the last one must not
+        fail (DriverError)."""
         deadline = time.time() + timeout
         while True:
-            d = self.dump(arch, label=label)
-            if pred(d) or time.time() > deadline:
+            d = self.dump(arch, label=label, expect_ok=False)
+            if (d.ok() and pred(d)) or time.time() > deadline:
+                if not d.ok():
+                    raise DriverError("dump %s: %s" % (label, d.raw.splitlines()[-1] if d.raw.strip() else "no output"))
                 return d
             time.sleep(step)
 
     def close(self, p, timeout=30):
         """Posts WM_CLOSE to the main window; p's exit code (finish)."""
-        self.driver("x64", [["post", "main", 0x10]])
+        self.driver("x64", [["post", "main", 0x10]], expect_ok=False)
         return finish(p, timeout)
 
     # ---- tear-down ----------------------------------------------------------------

@@ -94,6 +94,27 @@ def wait_log(s, pred, timeout, label):
     return s.wait_dump("x64", lambda d: pred(log_text(d)), timeout, label, step=1)
 
 
+# The end of a manual attempt's line: "成功！" and the detail line, or " 失败！".
+MANUAL_END = re.compile(r"(%s\r\n {9}\S.*\r\n| %s\r\n)$" % (re.escape(S(119)), re.escape(S(120))))
+
+
+def sync_ready(d):
+    """A visible, enabled sync button: no manual attempt runs and a server answered."""
+    return any(w["class"].lower() == "button" and w.get("text") == S(124) and w["visible"] == "1" and
+               w["enabled"] == "1" for w in d.children(0))
+
+
+def manual_sync(s, sync, label, before=None, timeout=90, arch="x64"):
+    """Presses the sync button and waits for the attempt's own end: a log that has
+    changed and ends with the outcome, and the sync button enabled again. The
+    last dump."""
+    if before is None:
+        before = log_text(s.dump(arch, label=label + "-before"))
+    s.driver(arch, [["post", "main", WM_COMMAND, 0, sync["hwnd"]]])
+    return s.wait_dump(arch, lambda d: log_text(d) != before and MANUAL_END.search(log_text(d)) is not None and
+                       sync_ready(d), timeout, label, step=0.5)
+
+
 # ---- /CycleSync: hidden in the tray, its attempt, the tray, the question at closing ------
 def scenario_cycle(res, art):
     names = ["cycle_hidden_at_start", "cycle_periodic_status", "cycle_first_attempt_line", "cycle_right_button_nothing",
@@ -112,7 +133,8 @@ def scenario_cycle(res, art):
         serve_rows(s, offsets, holds)
         exe = s.install(arch, os.environ["QL_PROGRAM_X64"])
         p = s.launch(arch, exe, ["/CycleSync", "10"])
-        d = s.dump(arch, pre=[["wait-exists", 60000], ["sleep", 1000]], label="start")
+        s.driver(arch, [["wait-exists", 60000]])
+        d = s.wait_dump(arch, lambda x: status_text(x) == PERIODIC_STATUS(10), 20, "start", step=0.5)
         res.check("cycle_hidden_at_start", d.main.get("found") == "1" and d.main.get("visible") == "0",
                   "main %s" % d.main)
         res.check("cycle_periodic_status", status_text(d) == PERIODIC_STATUS(10), status_text(d))
@@ -133,7 +155,8 @@ def scenario_cycle(res, art):
                    label="left-button")
         res.check("cycle_left_button_shows", d.main.get("visible") == "1" and d.main.get("minimized") == "0",
                   "main %s" % d.main)
-        d = s.dump(arch, pre=[["post", "main", WM_SYSCOMMAND, SC_MINIMIZE], ["sleep", 1500]], label="minimised")
+        d = s.dump(arch, pre=[["post", "main", WM_SYSCOMMAND, SC_MINIMIZE], ["wait-hidden", 10000]],
+                   label="minimised")
         res.check("cycle_minimise_hides", d.main.get("visible") == "0", "visible %s" % d.main.get("visible"))
         hwnd = d.main.get("hwnd")
         # A second start hands over to the hidden first instance, which shows itself.
@@ -153,9 +176,12 @@ def scenario_cycle(res, art):
         dlg = Dump(out)
         box = next((r for r in dlg.recs if r["kind"] == "dialog"), {})
         items = [r.get("id") for r in dlg.recs if r["kind"] == "dlgitem"]
+        question = [r.get("text") for r in dlg.recs if r["kind"] == "dlgitem" and r.get("class", "").lower() == "static"
+                    and r.get("text")]
         res.check("cycle_close_asks", box.get("found") == "1" and box.get("text") == S(142) and
-                  str(IDYES) in items and str(IDNO) in items, "dialog %s items %s" % (box, items))
-        s.driver(arch, [["click", "dlgitem:%d" % IDNO], ["sleep", 1500]])
+                  question == [S(140) + "\r\n" + S(141)] and str(IDYES) in items and str(IDNO) in items,
+                  "dialog %s question %r items %s" % (box, question, items))
+        s.driver(arch, [["click", "dlgitem:%d" % IDNO], ["wait-no-dialog", 10000]])
         d = s.dump(arch, label="answered-no")
         res.check("cycle_close_no_keeps_running", p.poll() is None and d.main.get("hwnd") == hwnd, "main %s" % d.main)
         close = control(d, "button", S(123))
@@ -220,11 +246,14 @@ def scenario_auto(res, art):
         res.check("auto_deadline_retries_every_two_seconds", 9 <= rounds <= 13, "%d rounds" % rounds)
         # No limit: retrying goes on; the log is emptied before the eleventh attempt.
         p = s.launch(arch, exe, ["/AutoSync"])
+        s.driver(arch, [["wait-exists", 60000]])
         counts = []
         deadline = time.time() + 60
         while time.time() < deadline and p.poll() is None:
             d = s.dump(arch, label="forever")
-            n = log_text(d).count(S(120))   # once in every failed attempt's line
+            # Every attempt's line ends with a server's note and "失败！" (code -1), which
+            # strings 118 and 121 also contain: the whole ending is counted.
+            n = len(re.findall(r"\.\.\.%s\r\n" % re.escape(S(120)), log_text(d)))
             counts.append(n)
             if any(c >= 10 for c in counts) and n and n < counts[-2 if len(counts) > 1 else -1]:
                 break
@@ -265,8 +294,7 @@ def scenario_manual(res, art):
         wait_until(lambda: s.count(ROW_HOSTS[0]) > base, 40, 0.2)
         time.sleep(0.5)
         serve_rows(s, [3.0] * 10, holds)
-        d = s.dump(arch, pre=[["post", "main", WM_COMMAND, 0, sync["hwnd"]], ["sleep", 500],
-                              ["wait-button", S(124), 30000]], label="quick")
+        d = manual_sync(s, sync, "quick")
         text = log_text(d)
         res.check("manual_quick_scheme_uses_samples_at_hand", S(119) in text, repr(text))
         res.check("manual_detail_line", re.search(r"\r\n {9}%s = \d+; Z_Score = \d+(\.\d{3}|    )\r\n" %
@@ -274,14 +302,12 @@ def scenario_manual(res, art):
         res.check("manual_help_text_gone", help_before and "测试用的帮助文字。" not in text, repr(text))
         scheme = control(d, "combobox", index=1)
         s.driver(arch, [["select", scheme["hwnd"], 1]])
-        d = s.dump(arch, pre=[["post", "main", WM_COMMAND, 0, sync["hwnd"]], ["sleep", 500],
-                              ["wait-button", S(124), 30000]], label="regular")
+        d = manual_sync(s, sync, "regular", before=log_text(d))
         text = log_text(d)
         res.check("manual_regular_scheme_probes_afresh", text.rstrip("\r\n").endswith(" " + S(120)), repr(text))
         clear = control(d, "button", S(126))
         s.driver(arch, [["click", clear["hwnd"]]])
-        d = s.dump(arch, pre=[["post", "main", WM_COMMAND, 0, sync["hwnd"]], ["sleep", 500],
-                              ["wait-button", S(124), 30000]], label="cleared")
+        d = manual_sync(s, sync, "cleared", before=log_text(d))
         text = log_text(d)
         res.check("manual_clear_box_empties_log", text.count(S(120)) == 1 and S(119) not in text, repr(text))
         s.driver(arch, [["click", clear["hwnd"]]])
@@ -290,12 +316,16 @@ def scenario_manual(res, art):
         before = s.dump(arch, label="before-attempt")
         states = lambda x: {w["i"]: (w["enabled"], w["class"]) for w in x.wins.values()}
         pre = states(before)
-        d = s.dump(arch, pre=[["post", "main", WM_COMMAND, 0, sync["hwnd"]], ["sleep", 1500]], label="during")
+        # The attempt has begun once the sync button is disabled; the round then lasts seconds.
+        d = s.dump(arch, pre=[["post", "main", WM_COMMAND, 0, sync["hwnd"]], ["wait-enabled", sync["hwnd"], 0, 10000],
+                              ["sleep", 500]], label="during")
         during = states(d)
         bad = [(i, c) for i, (e, c) in during.items() if e == "1" and c.lower() not in ("static", "sysheader32")
                and d.wins[int(i)]["visible"] == "1"]
         res.check("manual_controls_disabled_during_attempt", not bad and len(during) == len(pre), "enabled %s" % bad)
-        d = s.dump(arch, pre=[["wait-button", S(124), 60000]], label="after-attempt")
+        # RestoreControls runs control by control: wait for the whole state to return.
+        d = s.wait_dump(arch, lambda x: MANUAL_END.search(log_text(x)) is not None and sync_ready(x) and
+                        states(x) == pre, 60, "after-attempt", step=0.5)
         res.check("manual_controls_restored_after_attempt", states(d) == pre,
                   "before %s after %s" % (pre, states(d)))
         serve_rows(s, offsets, holds)
@@ -354,11 +384,11 @@ def scenario_manual(res, art):
         s.driver(arch, [["send", other["hwnd"], CB_SETCURSEL, -1], ["settext", field["hwnd"], "127.0.0.30"],
                         ["notify", other["hwnd"], CBN_EDITCHANGE]])
         before30 = s.count("127.0.0.30")
-        s.driver(arch, [["select", scheme["hwnd"], 0], ["post", "main", WM_COMMAND, 0, sync["hwnd"]], ["sleep", 500],
-                        ["wait-button", S(124), 30000]])
+        s.driver(arch, [["select", scheme["hwnd"], 0]])
+        manual_sync(s, sync, "typed-host")
         res.check("manual_typed_host_asked", s.count("127.0.0.30") > before30, "%d requests to 127.0.0.30" %
                   s.count("127.0.0.30"))
-        d1 = s.dump(arch, pre=[["post", "main", WM_SYSCOMMAND, SC_MINIMIZE], ["sleep", 1500]], label="tray")
+        d1 = s.dump(arch, pre=[["post", "main", WM_SYSCOMMAND, SC_MINIMIZE], ["wait-hidden", 10000]], label="tray")
         d2 = s.dump(arch, pre=[["post", "main", WM_TRAYICON, 0, WM_LBUTTONDOWN], ["wait-visible", 10000]],
                     label="tray-back")
         res.check("manual_minimise_to_tray_and_back", d1.main.get("visible") == "0" and d2.main.get("visible") == "1"

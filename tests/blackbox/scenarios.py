@@ -3,7 +3,8 @@
 Run by tests/blackbox/run, which gives each scenario a network namespace of its own.
 Scenarios: window (x64, the full set), strings (x64, INI-replaced strings),
 cross (both builds in one prefix: the i386 window, its screenshot, the handoff),
-and those of modes.py: cycle, auto, manual (x64).
+canary (one check that must fail), those of modes.py: cycle, auto, manual (x64),
+and of observe.py: observe (x64).
 """
 import datetime
 import os
@@ -13,11 +14,37 @@ import time
 
 import harness
 import modes
+import observe
 from harness import Dump, Scenario, Results, finish, wait_until, ROW_HOSTS, ROW_NAMES, EXTRA_HOSTS, TITLE, TAGS
 
 # Simulated offsets in seconds, row by row: at least 100 ms from 0 and from every
 # whole second, so that neither the prefix nor the seconds can flip by jitter.
 OFFSETS = [0.25, -0.75, 1.25, -1.75, 2.25, -0.25, 0.75, -1.25, 1.75, -2.25]
+# Strata and raw root delay fields (16.16 seconds), distinct row by row, so that a
+# row showing another row's values, or a fixed one, is seen.
+STRATA = [2, 3, 4, 5, 6, 7, 8, 9, 10, 11]
+ROOT_DELAYS = [0x00000042, 0x00010000, 0x0000199A, 0x00003000, 0x00000001, 0x00008000, 0x00000A3D, 0x00020000,
+               0x0000FFFF, 0x00001000]
+
+
+def decimal3(x):
+    """A root delay or Z score as the list shows it: three decimals, truncated, or
+    four blanks for a whole number."""
+    whole = int(x)
+    fraction = int(x * 1000 - whole * 1000)
+    return "%d.%03d" % (whole, fraction) if fraction else "%d    " % whole
+
+
+def root_delay_text(raw):
+    return decimal3(float(raw) * 1000.0 * 1.52587890625e-05)
+
+
+def serve_window_rows(s):
+    """Rows 0..9 (the extra hosts as row 9) with their offsets, strata and root delays."""
+    for i, h in enumerate(ROW_HOSTS):
+        s.serve(h, "offset=%.2f stratum=%d rootdelay=%d" % (OFFSETS[i], STRATA[i], ROOT_DELAYS[i]))
+    for h in EXTRA_HOSTS:
+        s.serve(h, "offset=%.2f stratum=%d rootdelay=%d" % (OFFSETS[9], STRATA[9], ROOT_DELAYS[9]))
 
 SEL_CHILD = 0x50000000   # WS_CHILD | WS_VISIBLE
 STYLES = {   # fixed style | extra style of each factory as the window creates them
@@ -282,8 +309,9 @@ def parse_deviation(text):
 
 
 def check_measured(res, d, prefix, rows, now_local, tolerance=0.05):
-    """Cells of answering rows: time, deviation, delay, root delay, Z_Score, stratum."""
-    bad_time, bad_dev, bad_num = [], [], []
+    """Cells of answering rows: time, deviation, delay, root delay, Z_Score, stratum
+    (served by serve_window_rows)."""
+    bad_time, bad_dev, bad_num, bad_served = [], [], [], []
     for r in rows:
         c = [d.cells.get((r, k), "") for k in range(7)]
         try:
@@ -295,12 +323,15 @@ def check_measured(res, d, prefix, rows, now_local, tolerance=0.05):
         dev = parse_deviation(c[2])
         if dev is None or abs(dev - OFFSETS[r]) > tolerance:
             bad_dev.append("row %d %r for %+.2f s" % (r, c[2], OFFSETS[r]))
-        if not re.match(r"^\d+$", c[3]) or not re.match(r"^\d+(\.\d{3}|    )$", c[4]) or \
-                not re.match(r"^\d+(\.\d{3}|    )$", c[5]) or c[6] != "1":
+        if not re.match(r"^\d+$", c[3]) or not re.match(r"^\d+(\.\d{3}|    )$", c[5]):
             bad_num.append("row %d %s" % (r, c[3:]))
+        if c[4] != root_delay_text(ROOT_DELAYS[r]) or c[6] != str(STRATA[r]):
+            bad_served.append("row %d root delay %r stratum %r, served %r and %d" % (
+                r, c[4], c[6], root_delay_text(ROOT_DELAYS[r]), STRATA[r]))
     res.check(prefix + "_column1_server_time_local", not bad_time, "; ".join(bad_time))
     res.check(prefix + "_column2_deviation_within_50ms", not bad_dev, "; ".join(bad_dev))
     res.check(prefix + "_columns3to6_numbers", not bad_num, "; ".join(bad_num))
+    res.check(prefix + "_columns4_6_served_root_delay_and_stratum", not bad_served, "; ".join(bad_served))
 
 
 # ---- scenario: the x64 window against silent, then answering servers -------------------
@@ -310,12 +341,13 @@ def scenario_window(res, art):
              "window_twenty_controls", "window_creation_order", "window_control_texts", "window_computer_label",
              "window_clock_label_date_time", "window_status_line_manual", "window_control_styles",
              "window_selector_items", "window_check_boxes_unticked", "window_states", "window_list_rows_and_columns",
-             "window_wine_time_zone_utc8", "window_column_titles", "window_column_widths",
+             "window_clock_label_shows_utc8", "window_column_titles", "window_column_widths",
              "window_header_items_owner_drawn", "window_list_shows_ten_rows_without_scroll_bars", "window_row_names", "window_silent_all_timeout",
              "window_silent_second_sync_button", "window_instance_record", "window_second_start_exits_0",
              "window_second_start_no_window", "window_measured_rows", "window_sync_button_after_answers",
              "window_column1_server_time_local", "window_column2_deviation_within_50ms",
-             "window_columns3to6_numbers", "window_screenshot", "window_silent_row_cleared",
+             "window_columns3to6_numbers", "window_columns4_6_served_root_delay_and_stratum",
+             "window_screenshot_clock_colours", "window_screenshot_window_size", "window_silent_row_cleared",
              "window_other_rows_keep_updating", "window_close_exit_0", "window_close_objects_gone",
              "window_restart_first_instance"]
     rect_names = ["window_rect_" + n for n in ["computer", "query", "query_label", "clock", "list", "close", "sync",
@@ -340,7 +372,15 @@ def scenario_window(res, art):
         if ext:
             d.metrics["extent9"] = ext["w"]
         ctl = check_static_window(res, d, arch, "window")
-        res.check("window_wine_time_zone_utc8", d.metrics.get("bias") == "-480", "bias %s" % d.metrics.get("bias"))
+        # The program's clock label shows the time at UTC+8, where its users are.
+        clock = ctl.get("clock", {}).get("text", "")
+        try:
+            late = abs((datetime.datetime.strptime(clock, "%Y-%m-%d  %H:%M:%S") - harness.now_shanghai())
+                       .total_seconds())
+        except ValueError:
+            late = None
+        res.check("window_clock_label_shows_utc8", late is not None and late < 5,
+                  "clock label %r, UTC+8 now %s" % (clock, harness.now_shanghai()))
         check_rects(res, d, ctl, "window")
         check_list_titles_rows(res, d, ctl, "window")
         # With every server silent, the first round (2 passes of 10 one-second waits) ends
@@ -363,10 +403,7 @@ def scenario_window(res, art):
                   ["count"] == "1" and first.poll() is None and d2.main.get("hwnd") == d.main.get("hwnd"),
                   "windows %s" % [r for r in d2.recs if r["kind"] == "mains"])
         # Servers switched on; the next round comes 30 s after the first began.
-        for i, h in enumerate(ROW_HOSTS):
-            s.serve(h, "offset=%.2f" % OFFSETS[i])
-        for h in EXTRA_HOSTS:
-            s.serve(h, "offset=%.2f" % OFFSETS[9])
+        serve_window_rows(s)
         measured = lambda x: all(x.cells.get((r, 3), "").isdigit() for r in range(10))
         d = s.wait_dump(arch, measured, 75, "measured")
         now = harness.now_shanghai()
@@ -375,8 +412,7 @@ def scenario_window(res, art):
         res.check("window_sync_button_after_answers", sb == (True, True, False, False),
                   "sync visible/enabled, second visible/enabled: %s" % (sb,))
         check_measured(res, d, "window", range(10), now)
-        shot = s.screenshot("window-x64.png")
-        res.check("window_screenshot", shot, "import failed")
+        check_screenshot(res, s, d, "window", s.screenshot("window-x64.png"))
         # One server falls silent: cleared after the next round, the others keep updating.
         s.serve(ROW_HOSTS[3], "silent=1")
         before = {r: d.cells.get((r, 1)) for r in range(10)}
@@ -389,7 +425,8 @@ def scenario_window(res, art):
         # WM_CLOSE ends the process with 0 and the named objects go with it.
         rc = s.close(first)
         res.check("window_close_exit_0", rc == 0, "exit %s" % rc)
-        d = Dump(s.driver(arch, [["count-main"], ["dump"]]))
+        # No window is left, so this dump ends in an error; its records still count.
+        d = Dump(s.driver(arch, [["count-main"], ["dump"]], expect_ok=False))
         res.check("window_close_objects_gone", d.shm.get("present") == "0" and d.mutex.get("present") == "0",
                   "shm %s mutex %s" % (d.shm, d.mutex))
         third = s.launch(arch, exe)
@@ -432,6 +469,41 @@ def scenario_strings(res, art):
         s.close(p)
 
 
+BLUE, YELLOW, BACKGROUND = (0, 0, 255), (255, 255, 0), (244, 244, 244)
+
+
+def check_screenshot(res, s, d, prefix, shot):
+    """The screen as drawn: the clock label yellow on blue within its rectangle, the
+    window's client area in its grey background exactly as large as the window says
+    (none of that grey in a strip just outside the window)."""
+    ctl = identify(d)
+    if not shot or "clock" not in ctl or "origin" not in d.main:
+        res.check(prefix + "_screenshot_clock_colours", False, "screenshot %s, clock %s" % (shot, "clock" in ctl))
+        res.check(prefix + "_screenshot_window_size", False, "screenshot %s" % shot)
+        return
+    ox, oy = (int(v) for v in d.main["origin"].split(","))
+    l, t, r, b = harness.rect(ctl["clock"]["rect"])
+    colours = s.pixels(shot, (ox + l, oy + t, ox + r, oy + b))
+    total = sum(colours.values()) or 1
+    blue, yellow = colours.get(BLUE, 0), colours.get(YELLOW, 0)
+    res.check(prefix + "_screenshot_clock_colours", blue > total // 2 and yellow > 30 and blue + yellow > total * 0.7,
+              "%d pixels: %d blue, %d yellow; most common %s" % (total, blue, yellow,
+                                                               sorted(colours.items(), key=lambda kv: -kv[1])[:4]))
+    W, H = harness.rect(d.main["client"])[2:]
+    wl, wt, wr, wb = harness.rect(d.main["window"])
+    size = s.image_size(shot) or (0, 0)
+    inside = s.pixels(shot, (ox, oy, ox + W, oy + H))
+    strips = [(wr + 1, wt, min(wr + 9, size[0]), wb), (wl, wb + 1, wr, min(wb + 9, size[1]))]
+    outside = sum(s.pixels(shot, box).get(BACKGROUND, 0) for box in strips if box[2] > box[0] and box[3] > box[1])
+    grey = inside.get(BACKGROUND, 0)
+    # The client area's last two rows and columns lie in the margin: background.
+    edges = [s.pixels(shot, (ox, oy + H - 2, ox + W, oy + H)).get(BACKGROUND, 0) * 100 // (2 * W),
+             s.pixels(shot, (ox + W - 2, oy, ox + W, oy + H)).get(BACKGROUND, 0) * 100 // (2 * H)]
+    res.check(prefix + "_screenshot_window_size", grey > W * H // 8 and min(edges) >= 50 and outside == 0,
+              "client %dx%d at %d,%d: %d background pixels inside, %s%% of the bottom and right edges, %d just "
+              "outside the window %s" % (W, H, ox, oy, grey, edges, outside, d.main["window"]))
+
+
 def check_handoff(res, s, second, exe, first, first_proc, first_dump, timeout):
     """A start of the `second` build while the `first` one runs: it hands over and
     ends with 0, no second window appears, the record names the first instance,
@@ -454,7 +526,7 @@ def scenario_cross(res, art):
              "x86_twenty_controls", "x86_creation_order", "x86_control_texts", "x86_computer_label",
              "x86_clock_label_date_time", "x86_status_line_manual", "x86_control_styles", "x86_selector_items",
              "x86_check_boxes_unticked", "x86_states", "x86_list_rows_and_columns", "x86_sync_button_after_answers",
-             "x86_screenshot", "handoff_x64_second_start_exits_0",
+             "x86_screenshot_clock_colours", "x86_screenshot_window_size", "handoff_x64_second_start_exits_0",
              "handoff_x64_second_no_window", "handoff_record_holds_x86", "handoff_x86_close_exit_0",
              "handoff_x86_second_start_exits_0", "handoff_x86_second_no_window", "handoff_record_holds_x64",
              "handoff_x64_close_exit_0", "x86_autosync_exits_by_itself", "x86_autosync_three_rounds_at_most",
@@ -464,10 +536,7 @@ def scenario_cross(res, art):
     t0 = time.time()
     with Scenario("cross", res, os.environ["QL_WINE_TEMPLATE"], art) as s:
         s.start()
-        for i, h in enumerate(ROW_HOSTS):
-            s.serve(h, "offset=%.2f" % OFFSETS[i])
-        for h in EXTRA_HOSTS:
-            s.serve(h, "offset=%.2f" % OFFSETS[9])
+        serve_window_rows(s)
         exe86 = s.install("x86", os.environ["QL_PROGRAM_X86"], folder="x86")
         exe64 = s.install("x64", os.environ["QL_PROGRAM_X64"], folder="x64")
         # The i386 build first; the 64-bit driver watches (quick), the 32-bit one reads once.
@@ -475,10 +544,10 @@ def scenario_cross(res, art):
         asked = wait_until(lambda: all(s.count(h) > 0 for h in ROW_HOSTS[:9]), 240)
         res.check("x86_requests_every_row", asked, {h: s.count(h) for h in ROW_HOSTS})
         s.driver("x64", [["wait-window", 240000], ["wait-button", harness.DEFAULT_STRINGS[23], 120000]])
-        time.sleep(2)
-        res.check("x86_screenshot", s.screenshot("window-x86.png"), "import failed")
+        shot = s.screenshot("window-x86.png")
         t = time.time()
         d = s.dump("x86", label="measured")
+        check_screenshot(res, s, d, "x86", shot)
         res.note("32-bit driver dump took %.0f s" % (time.time() - t))
         ctl = check_static_window(res, d, "x86", "x86")
         # Under qemu, memory read from the i386 process comes back empty: its list's
@@ -486,7 +555,8 @@ def scenario_cross(res, art):
         if any(c.get("text") for c in d.columns):
             res.plan(["x86_column_titles", "x86_column_widths", "x86_header_items_owner_drawn",
                       "x86_list_shows_ten_rows_without_scroll_bars", "x86_row_names", "x86_column1_server_time_local",
-                      "x86_column2_deviation_within_50ms", "x86_columns3to6_numbers"])
+                      "x86_column2_deviation_within_50ms", "x86_columns3to6_numbers",
+                      "x86_columns4_6_served_root_delay_and_stratum"])
             check_list_titles_rows(res, d, ctl, "x86")
             check_measured(res, d, "x86", range(10), harness.now_shanghai())
         else:
@@ -517,7 +587,7 @@ def scenario_cross(res, art):
         d = Dump(s.driver("x64", [["post", "main", modes.WM_TRAYICON, 0, modes.WM_LBUTTONDOWN],
                                   ["wait-visible", 60000], ["dump"]]))
         res.check("x86_tray_message_shows", d.main.get("visible") == "1", "main %s" % d.main)
-        s.driver("x64", [["post", "main", modes.WM_SYSCOMMAND, modes.SC_MINIMIZE], ["sleep", 3000]])
+        s.driver("x64", [["post", "main", modes.WM_SYSCOMMAND, modes.SC_MINIMIZE], ["wait-hidden", 30000]])
         rc = finish(s.launch("x64", exe64), 60)
         d = Dump(s.driver("x64", [["wait-visible", 60000], ["dump"]]))
         mains = next((r for r in d.recs if r["kind"] == "mains"), {})
@@ -535,13 +605,28 @@ def scenario_cross(res, art):
     res.note("scenario cross took %.0f s" % (time.time() - t0))
 
 
+# ---- scenario: the canary, whose one check must fail ----------------------------------
+def scenario_canary(res, art):
+    """A dump with no program running ends in a driver error; the check that relies
+    on it must fail, or a driver error could pass unseen (scripts/test requires
+    exactly this one failure)."""
+    res.plan(["canary_dump_without_program_fails"])
+    with Scenario("canary", res, os.environ["QL_WINE_TEMPLATE"], art) as s:
+        s.start()
+        d = s.dump("x64", label="no-program", expect_ok=False)
+        res.check("canary_dump_without_program_fails", d.ok() and d.main.get("found") == "1",
+                  "driver: %s" % (d.raw.splitlines()[-1] if d.raw.strip() else "no output"))
+
+
 if __name__ == "__main__":
     import signal
     signal.signal(signal.SIGTERM, lambda *a: sys.exit(143))   # so that the clean-up runs
     name, results, art = sys.argv[1:4]
     res = Results(results)
-    scenarios = {"window": scenario_window, "strings": scenario_strings, "cross": scenario_cross}
+    scenarios = {"window": scenario_window, "strings": scenario_strings, "cross": scenario_cross,
+                 "canary": scenario_canary}
     scenarios.update(modes.SCENARIOS)
+    scenarios.update(observe.SCENARIOS)
     import robust
     scenarios.update(robust.SCENARIOS)
     scenarios[name](res, art)

@@ -13,6 +13,14 @@
 //   wait-gone MS            until no main window is left
 //   wait-button TEXT MS     until a visible, enabled button with that text exists
 //   wait-exit PID MS        until Windows process PID ends; prints its exit code
+//   wait-hidden MS          until a main window exists and is hidden
+//   wait-no-dialog MS       until no message box of the program is open
+//   wait-enabled TARGET 0|1 MS  until TARGET is disabled (0) or enabled (1)
+//   text TARGET             its window text, with the tick count of the reading
+//   close-item              the state of the close item in the main window's system
+//                           menu, read inside the program by qlmenuprobe.dll
+//   windows CLASS           every window, top-level or child, of every process
+//                           whose class name contains CLASS (ignoring case)
 //   dump                    everything below, one record per line
 //   metrics                 "O" metrics of the interface font, unit, clock extent
 //   click TARGET            BM_CLICK (sent)
@@ -36,6 +44,7 @@
 // and the exit code is 0 only for "end ok".
 #include <windows.h>
 #include <commctrl.h>
+#include <psapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
@@ -365,12 +374,15 @@ bool Dump() {
   GetClientRect(main, &client);
   RECT outer = {};
   GetWindowRect(main, &outer);
+  POINT origin = {0, 0};   // the client area's top left on the screen, for screenshots
+  ClientToScreen(main, &origin);
   Line("main", Fmt("found=1\thwnd=%s\tpid=%lu\tclass=", Hwnd(main).c_str(), pid) + Escape(ClassOf(main)) +
-                   Fmt("\tstyle=0x%lx\texstyle=0x%lx\tvisible=%d\tenabled=%d\tminimized=%d\twindow=%s\tclient=%s\t",
+                   Fmt("\tstyle=0x%lx\texstyle=0x%lx\tvisible=%d\tenabled=%d\tminimized=%d\twindow=%s\tclient=%s\t"
+                       "origin=%ld,%ld\t",
                        (unsigned long)GetWindowLongPtrW(main, GWL_STYLE),
                        (unsigned long)GetWindowLongPtrW(main, GWL_EXSTYLE), IsWindowVisible(main) ? 1 : 0,
                        IsWindowEnabled(main) ? 1 : 0, IsIconic(main) ? 1 : 0, Rect(outer).c_str(),
-                       Rect(client).c_str()) +
+                       Rect(client).c_str(), origin.x, origin.y) +
                    "text=" + Escape(TextOf(main)));
   std::vector<Node> nodes = Tree(main);
   for (size_t i = 1; i < nodes.size(); i++) {
@@ -432,6 +444,92 @@ HWND Resolve(const std::wstring& target) {
     }
   }
   return nullptr;
+}
+
+// Every window of the desktop, top-level windows and their descendants.
+void AllWindows(HWND parent, std::vector<HWND>* out) {
+  for (HWND h = parent ? GetWindow(parent, GW_CHILD) : GetTopWindow(nullptr); h; h = GetWindow(h, GW_HWNDNEXT)) {
+    out->push_back(h);
+    AllWindows(h, out);
+  }
+}
+
+void ListWindows(const std::wstring& part) {
+  std::vector<HWND> all;
+  AllWindows(nullptr, &all);
+  std::wstring want = part;
+  CharLowerW(&want[0]);
+  int n = 0;
+  for (HWND h : all) {
+    std::wstring cls = ClassOf(h);
+    CharLowerW(&cls[0]);
+    if (cls.find(want) == std::wstring::npos) continue;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(h, &pid);
+    RECT r = {};
+    GetWindowRect(h, &r);
+    Line("window", Fmt("hwnd=%s	parent=%s	pid=%lu	visible=%d	rect=%s	class=", Hwnd(h).c_str(),
+                       Hwnd(GetAncestor(h, GA_PARENT)).c_str(), pid, IsWindowVisible(h) ? 1 : 0, Rect(r).c_str()) +
+                       Escape(ClassOf(h)) + "	text=" + Escape(TextOf(h)));
+    n++;
+  }
+  Line("windows", Fmt("count=%d	", n) + "text=" + Escape(part));
+}
+
+// Runs fn(arg) on a new thread of the process and waits for it; its exit code.
+bool RemoteCall(HANDLE process, const void* fn, const void* arg, DWORD* code) {
+  HANDLE t = CreateRemoteThread(process, nullptr, 0, (LPTHREAD_START_ROUTINE)fn, (LPVOID)arg, 0, nullptr);
+  if (!t) return false;
+  bool ended = WaitForSingleObject(t, 10000) == WAIT_OBJECT_0 && GetExitCodeThread(t, code);
+  CloseHandle(t);
+  return ended;
+}
+
+// The close item's state, read by qlmenuprobe.dll loaded into the program for the
+// time of the call: the DLL beside the driver is loaded here too, to find the
+// procedure's offset in it, and in the program, where its base is looked up.
+std::string CloseItem(HWND main, DWORD* state) {
+  wchar_t path[MAX_PATH] = {};
+  DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH - 32);
+  wchar_t* slash = wcsrchr(path, L'\\');
+  if (!n || !slash) return "no driver path";
+  wcscpy(slash + 1, L"qlmenuprobe.dll");
+  HMODULE local = LoadLibraryW(path);
+  const char* fn = local ? (const char*)GetProcAddress(local, "CloseItemState") : nullptr;
+  if (!fn) return "qlmenuprobe.dll not loaded";
+  DWORD pid = 0;
+  GetWindowThreadProcessId(main, &pid);
+  HANDLE process = OpenProcess(PROCESS_CREATE_THREAD | PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE |
+                               PROCESS_QUERY_INFORMATION, FALSE, pid);
+  std::string why;
+  HMODULE remote = nullptr;
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  void* text = process ? VirtualAllocEx(process, nullptr, sizeof path, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)
+                       : nullptr;
+  DWORD code = 0;
+  if (!text || !WriteProcessMemory(process, text, path, sizeof path, nullptr)) {
+    why = "no memory in the program";
+  } else if (!RemoteCall(process, (const void*)GetProcAddress(kernel, "LoadLibraryW"), text, &code) || !code) {
+    why = "qlmenuprobe.dll not loaded in the program";
+  } else {
+    HMODULE mods[1024];
+    DWORD bytes = 0;
+    if (EnumProcessModules(process, mods, sizeof mods, &bytes)) {
+      for (DWORD i = 0; i < bytes / sizeof mods[0] && i < 1024; i++) {
+        wchar_t name[MAX_PATH] = {};
+        if (GetModuleBaseNameW(process, mods[i], name, MAX_PATH) && lstrcmpiW(name, L"qlmenuprobe.dll") == 0)
+          remote = mods[i];
+      }
+    }
+    if (!remote) why = "qlmenuprobe.dll not among the program's modules";
+    else if (!RemoteCall(process, (const char*)remote + (fn - (const char*)local), main, state))
+      why = "the probe did not return";
+    if (remote) RemoteCall(process, (const void*)GetProcAddress(kernel, "FreeLibrary"), remote, &code);
+  }
+  if (text) VirtualFreeEx(process, text, 0, MEM_RELEASE);
+  if (process) CloseHandle(process);
+  FreeLibrary(local);
+  return why;
 }
 
 bool VisibleEnabledButton(const std::wstring& text) {
@@ -540,6 +638,36 @@ int wmain(int argc, wchar_t** argv) {
         Line("exited", Fmt("found=1\tended=%d\tcode=%lu", w == WAIT_OBJECT_0 ? 1 : 0, code));
         CloseHandle(p);
       }
+    } else if (op == L"wait-hidden") {
+      bool ok = WaitFor((DWORD)Number(arg(1)), [] {
+        HWND m = FindMain();
+        return m && !IsWindowVisible(m);
+      });
+      Line("waited", Fmt("what=hidden\tok=%d\tms=%lu", ok ? 1 : 0, GetTickCount() - t));
+      if (!ok) error = "main window not hidden";
+    } else if (op == L"wait-no-dialog") {
+      bool ok = WaitFor((DWORD)Number(arg(1)), [] { return FindDialog() == nullptr; });
+      Line("waited", Fmt("what=no-dialog\tok=%d\tms=%lu", ok ? 1 : 0, GetTickCount() - t));
+      if (!ok) error = "message box still open";
+    } else if (op == L"wait-enabled") {
+      HWND h = Resolve(arg(1));
+      const bool want = Number(arg(2)) != 0;
+      bool ok = h && WaitFor((DWORD)Number(arg(3)), [&] { return (IsWindowEnabled(h) != FALSE) == want; });
+      Line("waited", Fmt("what=%s\tok=%d\tms=%lu", want ? "enabled" : "disabled", ok ? 1 : 0, GetTickCount() - t));
+      if (!ok) error = h ? (want ? "target not enabled" : "target not disabled") : "no target " + Utf8(arg(1));
+    } else if (op == L"text") {
+      HWND h = Resolve(arg(1));
+      if (!h) error = "no target " + Utf8(arg(1));
+      else Line("text", Fmt("hwnd=%s\ttick=%lu\t", Hwnd(h).c_str(), GetTickCount()) + "text=" + Escape(TextOf(h)));
+    } else if (op == L"close-item") {
+      HWND m = FindMain();
+      DWORD state = 0xFFFFFFFF;
+      error = m ? CloseItem(m, &state) : "no main window";
+      if (error.empty())
+        Line("closeitem", Fmt("state=0x%lx\tgrayed=%d", state,
+                              state != 0xFFFFFFFF && (state & (MF_GRAYED | MF_DISABLED)) ? 1 : 0));
+    } else if (op == L"windows") {
+      ListWindows(arg(1));
     } else if (op == L"dump") {
       if (!Dump()) error = "no main window";
     } else if (op == L"metrics") {

@@ -11,6 +11,7 @@ import re
 import sys
 import time
 
+import english
 import harness
 import modes
 from harness import Dump, Scenario, Results, finish, wait_until, ROW_HOSTS, ROW_NAMES, EXTRA_HOSTS, TITLE, TAGS
@@ -542,4 +543,5 @@ if __name__ == "__main__":
     res = Results(results)
     scenarios = {"window": scenario_window, "strings": scenario_strings, "cross": scenario_cross}
     scenarios.update(modes.SCENARIOS)
+    scenarios.update(english.SCENARIOS)
     scenarios[name](res, art)

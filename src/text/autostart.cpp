@@ -19,7 +19,8 @@ void ReportFailure(const wchar_t* what, HRESULT hr) {
   g_autostartLog(line);
 }
 
-bool NoTaskScheduler(HRESULT hr) { return hr == REGDB_E_CLASSNOTREG || hr == CO_E_CLASSSTRING; }
+// Systems before Vista have no Task Scheduler 2.0; the Run value starts the program there.
+bool NoTaskScheduler(HRESULT hr) { return hr == REGDB_E_CLASSNOTREG; }
 
 // The connected service's root folder; the caller releases both interfaces.
 HRESULT OpenRootFolder(ITaskService** service, ITaskFolder** folder) {

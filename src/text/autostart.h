@@ -1,6 +1,6 @@
 // The logon task that starts the program elevated: registered in the Task
 // Scheduler's root folder beside the Run value, deleted with it. A failure is
-// reported through AutostartLogHook as one line of the log box.
+// reported through g_autostartLog as one line of the log box.
 #pragma once
 #include <windows.h>
 

@@ -198,6 +198,7 @@ def scenario_english(res, art):
             run = modes.reg_query(s, modes.RUN_KEY, "Quorlin")
             f = task_file(s)
             if f:
+                shutil.copy(f, os.path.join(art, "english-task-%s.xml" % name))
                 res.note("english: task file after ticking %s: %d bytes: %s" % (
                     name, os.path.getsize(f), read_task(f)[:300].replace("\r", "").replace("\n", " ")))
             res.check("english_%s_box_registers_task" % name,

@@ -2,6 +2,8 @@
 
 #include "app/appstate.h"
 #include "app/cmdline.h"
+#include "text/autostart.h"
+#include "text/autostart_task.h"
 #include "text/memblock.h"
 #include "text/wch.h"
 
@@ -9,18 +11,6 @@ namespace {
 
 // Longest path GetModuleFileNameW can return, terminator included.
 const DWORD kModulePathChars = 32768;
-
-// Decimal digits of n at out; returns the number written (at most 20).
-int FormatUnsigned(wchar_t* out, unsigned long long n) {
-  wchar_t digits[20];
-  int count = 0;
-  do {
-    digits[count++] = (wchar_t)(L'0' + n % 10);
-    n /= 10;
-  } while (n);
-  for (int i = 0; i < count; ++i) out[i] = digits[count - 1 - i];
-  return count;
-}
 
 }  // namespace
 
@@ -52,28 +42,24 @@ void WriteAutostartEntry(int automatic, HWND secondsSelector, HWND intervalSelec
   // so the entry never carries a negative number.
   if (index < 0) index = 0;
   unsigned long long number = automatic ? (unsigned long long)index * 10 : ((unsigned long long)index + 1) * 10;
-  const wchar_t* option = automatic ? L"/AutoSync" : L"/CycleSync";
 
   // The full path, not argv[0]: a relative path would not start at logon.
-  wchar_t* text = (wchar_t*)NewBlock((kModulePathChars + 64) * sizeof(wchar_t));
-  if (text) {
-    DWORD n = GetModuleFileNameW(nullptr, text + 1, kModulePathChars);
-    const wchar_t* path = text + 1;
-    if (n == 0 || n >= kModulePathChars) {
-      path = (g_cmdLine.argv && g_cmdLine.argc > 0) ? g_cmdLine.argv[0] : L"";
-      WCopy(text + 1, kModulePathChars, path);
-    }
-    unsigned long pos = 1 + WLen(text + 1);
-    text[0] = L'"';
-    text[pos++] = L'"';
-    text[pos++] = L' ';
-    for (const wchar_t* p = option; *p; ++p) text[pos++] = *p;
-    text[pos++] = L' ';
-    pos += FormatUnsigned(text + pos, number);
-    text[pos] = 0;
-    RegWriteString(HKEY_LOCAL_MACHINE, AUTOSTART_KEY, AUTOSTART_VALUE, text);
-    ReleaseBlock(&text);
+  wchar_t* path = (wchar_t*)NewBlock(kModulePathChars * sizeof(wchar_t));
+  wchar_t* line = (wchar_t*)NewBlock(AUTOSTART_LINE_CHARS * sizeof(wchar_t));
+  wchar_t* xml = (wchar_t*)NewBlock(AUTOSTART_XML_CHARS * sizeof(wchar_t));
+  if (path && line && xml) {
+    DWORD n = GetModuleFileNameW(nullptr, path, kModulePathChars);
+    if (n == 0 || n >= kModulePathChars)
+      WCopy(path, kModulePathChars, (g_cmdLine.argv && g_cmdLine.argc > 0) ? g_cmdLine.argv[0] : L"");
+    if (ComposeAutostartLine(line, AUTOSTART_LINE_CHARS, path, automatic, number))
+      RegWriteString(HKEY_LOCAL_MACHINE, AUTOSTART_KEY, AUTOSTART_VALUE, line);
+    // The Run value alone never starts a program that requires elevation under
+    // UAC; the logon task with the same command does.
+    if (ComposeAutostartTaskXml(xml, AUTOSTART_XML_CHARS, path, automatic, number)) RegisterAutostartTask(xml);
   }
+  ReleaseBlock(&xml);
+  ReleaseBlock(&line);
+  ReleaseBlock(&path);
 
   if (secondsSelector) EnableWindow(secondsSelector, automatic ? TRUE : FALSE);
   if (intervalSelector) EnableWindow(intervalSelector, automatic ? FALSE : TRUE);
@@ -81,6 +67,7 @@ void WriteAutostartEntry(int automatic, HWND secondsSelector, HWND intervalSelec
 
 void DeleteAutostartEntry() {
   RegDeleteValue(HKEY_LOCAL_MACHINE, AUTOSTART_KEY, AUTOSTART_VALUE);
+  DeleteAutostartTask();
 }
 
 void SaveOtherServer(const wchar_t* text) {

@@ -23,10 +23,11 @@ LONG RegDeleteValue(HKEY root, const wchar_t* subkey, const wchar_t* valueName);
 
 // Writes "<full program path>" /AutoSync <seconds> (automatic set, from the
 // seconds selector) or "<full program path>" /CycleSync <minutes> (from the
-// interval selector), then enables only the selector that belongs to the choice.
+// interval selector), registers the logon task with the same command line
+// (autostart.h), then enables only the selector that belongs to the choice.
 void WriteAutostartEntry(int automatic, HWND secondsSelector, HWND intervalSelector);
 
-// Removes the autostart entry, whichever option it held.
+// Removes the autostart entry, whichever option it held, and the logon task.
 void DeleteAutostartEntry();
 
 // Stores text (cut to 127 characters) as the saved server, registry and g_app alike.

@@ -12,6 +12,7 @@ import re
 import sys
 import time
 
+import english
 import harness
 import modes
 import observe
@@ -627,6 +628,7 @@ if __name__ == "__main__":
                  "canary": scenario_canary}
     scenarios.update(modes.SCENARIOS)
     scenarios.update(observe.SCENARIOS)
+    scenarios.update(english.SCENARIOS)
     import robust
     scenarios.update(robust.SCENARIOS)
     scenarios[name](res, art)

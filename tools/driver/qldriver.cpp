@@ -34,6 +34,7 @@
 //   send TARGET MSG [W [L]] SendMessageTimeoutW; prints the result
 //   sleep MS
 //   count-main              number of top-level windows of the main class
+//   fits                    each visible control's texts: extent in its font, room
 // TARGET: "main", a handle ("0x1234"), "button:TEXT" (first visible button with
 // that text), "ctl:N" (N-th window of the dump's tree order) or "dlgitem:ID"
 // (the control ID of the open message box, e.g. 6 for Yes, 7 for No).
@@ -558,6 +559,99 @@ bool WaitFor(DWORD ms, Pred pred) {
   }
 }
 
+
+// ---- fits: whether each control's text fits its rectangle ---------------------
+// One "fit" record per text: its extent in the control's font and the room the
+// control gives it; the caller decides on the margins of each kind. A font
+// handle of another process means nothing here, so the handle that most
+// controls carry is taken as the interface font and any other one as the clock
+// font, both rebuilt as the program makes them (font=gui, font=clock). Wine
+// does not carry WM_GETFONT's answer across processes (it reads 0): the
+// interface font, which the program gives every control but the clock label,
+// is then assumed (font=assumed).
+
+HFONT FontFor(HFONT theirs, HFONT common, HFONT gui, HFONT clock, const char** how) {
+  if (!theirs) {
+    *how = "assumed";
+    return gui;
+  }
+  if (theirs == common) {
+    *how = "gui";
+    return gui;
+  }
+  *how = "clock";
+  return clock;
+}
+
+void FitLine(int index, const char* kind, int n, HFONT font, const char* how, HFONT theirs, const std::wstring& text,
+             long room, long roomHeight) {
+  HDC dc = GetDC(nullptr);
+  SIZE e = Extent(dc, font, text.c_str());
+  ReleaseDC(nullptr, dc);
+  Line("fit", Fmt("i=%d\twhat=%s\tn=%d\tfont=%s\thandle=%s\tw=%ld\th=%ld\troom=%ld\troomh=%ld\t", index, kind, n, how,
+                  Hwnd((HWND)theirs).c_str(), e.cx, e.cy, room, roomHeight) +
+                  "text=" + Escape(text));
+}
+
+void Fits() {
+  HWND main = FindMain();
+  std::vector<Node> nodes = Tree(main);
+  Line("fitmetrics", Fmt("check=%d\tvscroll=%d\tedge=%d", GetSystemMetrics(SM_CXMENUCHECK),
+                         GetSystemMetrics(SM_CXVSCROLL), GetSystemMetrics(SM_CXEDGE)));
+  std::vector<HFONT> handles;
+  for (size_t i = 1; i < nodes.size(); i++) handles.push_back((HFONT)SendMessageW(nodes[i].h, WM_GETFONT, 0, 0));
+  HFONT common = nullptr;
+  size_t best = 0;
+  for (HFONT f : handles) {
+    size_t n = 0;
+    for (HFONT g : handles) n += g == f;
+    if (f && n > best) best = n, common = f;
+  }
+  HFONT gui = (HFONT)GetStockObject(DEFAULT_GUI_FONT);
+  HDC screen = GetDC(nullptr);
+  const int unit = Extent(screen, gui, L"O").cy / 3;
+  ReleaseDC(nullptr, screen);
+  HFONT clock = ClockFont(gui, unit);
+  for (size_t i = 1; i < nodes.size(); i++) {
+    HWND h = nodes[i].h;
+    if (!IsWindowVisible(h)) continue;
+    const std::wstring cls = ClassOf(h);
+    RECT client = {};
+    GetClientRect(h, &client);
+    const char* how = "";
+    HFONT font = FontFor(handles[i - 1], common, gui, clock, &how);
+    const long style = (long)GetWindowLongPtrW(h, GWL_STYLE);
+    if (lstrcmpiW(cls.c_str(), L"Static") == 0) {
+      FitLine((int)i, "static", 0, font, how, handles[i - 1], TextOf(h), client.right, client.bottom);
+    } else if (lstrcmpiW(cls.c_str(), L"Button") == 0) {
+      const long type = style & BS_TYPEMASK;
+      const char* kind = type == BS_GROUPBOX ? "group"
+                         : (type == BS_CHECKBOX || type == BS_AUTOCHECKBOX) ? "check"
+                                                                              : "push";
+      FitLine((int)i, kind, 0, font, how, handles[i - 1], TextOf(h), client.right, client.bottom);
+    } else if (lstrcmpiW(cls.c_str(), L"ComboBox") == 0) {
+      const int count = (int)Send(h, CB_GETCOUNT, 0, 0);
+      for (int n = 0; n < count; n++) {
+        int len = (int)Send(h, CB_GETLBTEXTLEN, (WPARAM)n, 0);
+        std::vector<wchar_t> buf((size_t)(len > 0 ? len : 0) + 2, 0);
+        if (len >= 0) Send(h, CB_GETLBTEXT, (WPARAM)n, (LPARAM)buf.data());
+        FitLine((int)i, "item", n, font, how, handles[i - 1], buf.data(), client.right, client.bottom);
+      }
+    } else if (lstrcmpiW(cls.c_str(), WC_HEADERW) == 0) {
+      Remote m;
+      if (!m.Open(h, 4096)) continue;
+      const int cols = (int)Send(h, HDM_GETITEMCOUNT, 0, 0);
+      for (int c = 0; c < cols; c++) {
+        HDITEMW item = {};
+        std::wstring title;
+        if (RemoteHeaderItem(&m, h, c, &item, &title))
+          FitLine((int)i, "column", c, font, how, handles[i - 1], title, item.cxy, client.bottom);
+      }
+    }
+  }
+  DeleteObject(clock);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -696,6 +790,8 @@ int wmain(int argc, wchar_t** argv) {
       if (!h) error = "no target " + Utf8(arg(1));
       else if (op == L"post") Line("posted", Fmt("ok=%d", PostMessageW(h, msg, w, l) ? 1 : 0));
       else Line("sent", Fmt("result=%lld", (long long)Send(h, msg, w, l)));
+    } else if (op == L"fits") {
+      Fits();
     } else if (op == L"sleep") {
       Sleep((DWORD)Number(arg(1)));
     } else {

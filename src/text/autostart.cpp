@@ -1,0 +1,111 @@
+#include "text/autostart.h"
+
+#include <oleauto.h>
+#include <taskschd.h>
+
+#include "ntp/enginehooks.h"
+#include "text/autostart_task.h"
+
+namespace {
+
+void ForwardToLogBox(const wch* line) {
+  if (g_engineHooks.appendLog) g_engineHooks.appendLog(line);
+}
+
+void ReportFailure(const wchar_t* what, HRESULT hr) {
+  if (!g_autostartLog) return;
+  wchar_t line[160];
+  wsprintfW(line, L"%s计划任务 Quorlin 失败 (0x%08lX)，登录时可能不会自动启动本程序。\r\n", what, (unsigned long)hr);
+  g_autostartLog(line);
+}
+
+// Systems before Vista have no Task Scheduler 2.0; the Run value starts the program there.
+bool NoTaskScheduler(HRESULT hr) { return hr == REGDB_E_CLASSNOTREG; }
+
+// The connected service's root folder; the caller releases both interfaces.
+HRESULT OpenRootFolder(ITaskService** service, ITaskFolder** folder) {
+  *service = nullptr;
+  *folder = nullptr;
+  HRESULT hr = CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskService, (void**)service);
+  if (FAILED(hr)) return hr;
+  VARIANT none;
+  VariantInit(&none);
+  hr = (*service)->Connect(none, none, none, none);
+  if (SUCCEEDED(hr)) {
+    BSTR root = SysAllocString(L"\\");
+    hr = root ? (*service)->GetFolder(root, folder) : E_OUTOFMEMORY;
+    SysFreeString(root);
+  }
+  if (FAILED(hr)) {
+    (*service)->Release();
+    *service = nullptr;
+  }
+  return hr;
+}
+
+// COM for this call only; the interface thread does not keep it initialised.
+// A thread already in another apartment can still make the calls.
+bool ComUsable(HRESULT init) { return SUCCEEDED(init) || init == RPC_E_CHANGED_MODE; }
+
+}  // namespace
+
+void (*g_autostartLog)(const wch* line) = ForwardToLogBox;
+
+HRESULT RegisterAutostartTask(const wchar_t* xml) {
+  const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  if (!ComUsable(init)) {
+    ReportFailure(L"注册", init);
+    return init;
+  }
+  ITaskService* service = nullptr;
+  ITaskFolder* folder = nullptr;
+  HRESULT hr = OpenRootFolder(&service, &folder);
+  if (SUCCEEDED(hr)) {
+    BSTR name = SysAllocString(AUTOSTART_TASK_NAME);
+    BSTR text = SysAllocString(xml ? xml : L"");
+    VARIANT none, group;
+    VariantInit(&none);
+    VariantInit(&group);
+    group.vt = VT_BSTR;
+    group.bstrVal = SysAllocString(L"S-1-5-32-545");   // the definition's group
+    IRegisteredTask* task = nullptr;
+    if (!name || !text || !group.bstrVal)
+      hr = E_OUTOFMEMORY;
+    else
+      hr = folder->RegisterTask(name, text, TASK_CREATE_OR_UPDATE, group, none, TASK_LOGON_GROUP, none, &task);
+    if (task) task->Release();
+    VariantClear(&group);
+    SysFreeString(text);
+    SysFreeString(name);
+    folder->Release();
+    service->Release();
+  }
+  if (SUCCEEDED(init)) CoUninitialize();
+  if (FAILED(hr) && NoTaskScheduler(hr)) return S_FALSE;
+  if (FAILED(hr)) ReportFailure(L"注册", hr);
+  return hr;
+}
+
+HRESULT DeleteAutostartTask() {
+  const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  if (!ComUsable(init)) {
+    ReportFailure(L"删除", init);
+    return init;
+  }
+  ITaskService* service = nullptr;
+  ITaskFolder* folder = nullptr;
+  HRESULT hr = OpenRootFolder(&service, &folder);
+  if (SUCCEEDED(hr)) {
+    BSTR name = SysAllocString(AUTOSTART_TASK_NAME);
+    hr = name ? folder->DeleteTask(name, 0) : E_OUTOFMEMORY;
+    SysFreeString(name);
+    folder->Release();
+    service->Release();
+  }
+  if (SUCCEEDED(init)) CoUninitialize();
+  if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) ||
+      NoTaskScheduler(hr))
+    return S_FALSE;
+  if (FAILED(hr)) ReportFailure(L"删除", hr);
+  return hr;
+}

@@ -1,9 +1,11 @@
-// The controls and the close command locked while a manual synchronisation runs,
-// on the real main window made in this process (no server is asked: the probe
-// worker never starts here). The close command of the system menu cannot be read
+// The real main window made in this process: the controls and the close command
+// locked while a manual synchronisation runs, the tray icon after Explorer comes
+// back, and restoring a minimised window (no server is asked: the probe worker
+// never starts here). The close command of the system menu cannot be read
 // from another process under Wine, so the black-box tests cannot see it.
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -116,6 +118,49 @@ TEST_F(LockControls, ARestoreWithoutALockChangesNothingAndTheCloseCommandFollows
   EXPECT_FALSE(CloseCommandEnabled());
   SetCloseCommand(1);
   EXPECT_TRUE(CloseCommandEnabled());
+}
+
+// Explorer restarted: it tells every top-level window "TaskbarCreated", and a
+// window hidden in the tray must put its icon back, or it can no longer be shown.
+bool TrayIconExists(HWND window) {
+  NOTIFYICONDATAW data = {};
+  data.cbSize = sizeof data;
+  data.hWnd = window;
+  data.uID = TRAY_ICON_ID;
+  data.uFlags = NIF_TIP;
+  lstrcpynW(data.szTip, L"probe", 64);
+  return Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;   // fails for an icon that is not there
+}
+
+TEST_F(LockControls, AHiddenWindowPutsItsTrayIconBackWhenTheTaskbarComesBack) {
+  ASSERT_NE(MainWindow(), nullptr);
+  const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+  ShowWindow(MainWindow(), SW_HIDE);
+  TrayIcon(MainWindow(), 1);
+  ASSERT_TRUE(TrayIconExists(MainWindow())) << "no notification area in this prefix";
+  TrayIcon(MainWindow(), 0);   // as a restarted Explorer has lost it
+  ASSERT_FALSE(TrayIconExists(MainWindow()));
+  SendMessageW(MainWindow(), taskbarCreated, 0, 0);
+  EXPECT_TRUE(TrayIconExists(MainWindow()));
+  TrayIcon(MainWindow(), 0);
+  // A visible window has no tray icon to restore.
+  ShowWindow(MainWindow(), SW_SHOWNOACTIVATE);
+  SendMessageW(MainWindow(), taskbarCreated, 0, 0);
+  EXPECT_FALSE(TrayIconExists(MainWindow()));
+  ShowWindow(MainWindow(), SW_HIDE);
+}
+
+// A second start or the tray brings back a window left minimised on the taskbar.
+TEST_F(LockControls, AVisibleButMinimisedWindowIsRestoredToo) {
+  ASSERT_NE(MainWindow(), nullptr);
+  ShowWindow(MainWindow(), SW_SHOWMINNOACTIVE);
+  Pump();
+  ASSERT_TRUE(IsIconic(MainWindow()));
+  RestoreFromTray(MainWindow());
+  Pump();
+  EXPECT_TRUE(IsWindowVisible(MainWindow()));
+  EXPECT_FALSE(IsIconic(MainWindow()));
+  ShowWindow(MainWindow(), SW_HIDE);
 }
 
 }  // namespace

@@ -43,7 +43,6 @@ HRESULT OpenRootFolder(ITaskService** service, ITaskFolder** folder) {
   return hr;
 }
 
-// COM for this call only; the interface thread does not keep it initialised.
 // A thread already in another apartment can still make the calls.
 bool ComUsable(HRESULT init) { return SUCCEEDED(init) || init == RPC_E_CHANGED_MODE; }
 
@@ -51,58 +50,62 @@ bool ComUsable(HRESULT init) { return SUCCEEDED(init) || init == RPC_E_CHANGED_M
 
 void (*g_autostartLog)(const wch* line) = ForwardToLogBox;
 
-HRESULT RegisterAutostartTask(const wchar_t* xml) {
+namespace {
+
+// COM for this call only, around one action on the root folder: the interface
+// thread does not keep COM initialised.
+HRESULT InRootFolder(HRESULT (*action)(ITaskFolder* folder, const wchar_t* xml), const wchar_t* xml) {
   const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  if (!ComUsable(init)) {
-    ReportFailure(L"注册", init);
-    return init;
-  }
+  if (!ComUsable(init)) return init;
   ITaskService* service = nullptr;
   ITaskFolder* folder = nullptr;
   HRESULT hr = OpenRootFolder(&service, &folder);
   if (SUCCEEDED(hr)) {
-    BSTR name = SysAllocString(AUTOSTART_TASK_NAME);
-    BSTR text = SysAllocString(xml ? xml : L"");
-    VARIANT none, group;
-    VariantInit(&none);
-    VariantInit(&group);
-    group.vt = VT_BSTR;
-    group.bstrVal = SysAllocString(L"S-1-5-32-545");   // the definition's group
-    IRegisteredTask* task = nullptr;
-    if (!name || !text || !group.bstrVal)
-      hr = E_OUTOFMEMORY;
-    else
-      hr = folder->RegisterTask(name, text, TASK_CREATE_OR_UPDATE, group, none, TASK_LOGON_GROUP, none, &task);
-    if (task) task->Release();
-    VariantClear(&group);
-    SysFreeString(text);
-    SysFreeString(name);
+    hr = action(folder, xml);
     folder->Release();
     service->Release();
   }
   if (SUCCEEDED(init)) CoUninitialize();
+  return hr;
+}
+
+HRESULT Register(ITaskFolder* folder, const wchar_t* xml) {
+  BSTR name = SysAllocString(AUTOSTART_TASK_NAME);
+  BSTR text = SysAllocString(xml ? xml : L"");
+  VARIANT none, group;
+  VariantInit(&none);
+  VariantInit(&group);
+  group.vt = VT_BSTR;
+  group.bstrVal = SysAllocString(L"S-1-5-32-545");   // the definition's group
+  IRegisteredTask* task = nullptr;
+  HRESULT hr = E_OUTOFMEMORY;
+  if (name && text && group.bstrVal)
+    hr = folder->RegisterTask(name, text, TASK_CREATE_OR_UPDATE, group, none, TASK_LOGON_GROUP, none, &task);
+  if (task) task->Release();
+  VariantClear(&group);
+  SysFreeString(text);
+  SysFreeString(name);
+  return hr;
+}
+
+HRESULT Delete(ITaskFolder* folder, const wchar_t*) {
+  BSTR name = SysAllocString(AUTOSTART_TASK_NAME);
+  const HRESULT hr = name ? folder->DeleteTask(name, 0) : E_OUTOFMEMORY;
+  SysFreeString(name);
+  return hr;
+}
+
+}  // namespace
+
+HRESULT RegisterAutostartTask(const wchar_t* xml) {
+  const HRESULT hr = InRootFolder(Register, xml);
   if (FAILED(hr) && NoTaskScheduler(hr)) return S_FALSE;
   if (FAILED(hr)) ReportFailure(L"注册", hr);
   return hr;
 }
 
 HRESULT DeleteAutostartTask() {
-  const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  if (!ComUsable(init)) {
-    ReportFailure(L"删除", init);
-    return init;
-  }
-  ITaskService* service = nullptr;
-  ITaskFolder* folder = nullptr;
-  HRESULT hr = OpenRootFolder(&service, &folder);
-  if (SUCCEEDED(hr)) {
-    BSTR name = SysAllocString(AUTOSTART_TASK_NAME);
-    hr = name ? folder->DeleteTask(name, 0) : E_OUTOFMEMORY;
-    SysFreeString(name);
-    folder->Release();
-    service->Release();
-  }
-  if (SUCCEEDED(init)) CoUninitialize();
+  const HRESULT hr = InRootFolder(Delete, nullptr);
   if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) ||
       NoTaskScheduler(hr))
     return S_FALSE;

@@ -395,6 +395,15 @@ def now_shanghai():
     return datetime.datetime.now(SHANGHAI).replace(tzinfo=None)
 
 
+def parse_deviation(text):
+    """The deviation cell in seconds (positive: the computer is behind), or None."""
+    m = re.match(r"^(慢了：|快了：)(\d+)秒(\d+)毫秒$", text or "")
+    if not m:
+        return None
+    v = int(m.group(2)) + int(m.group(3)) / 1000.0
+    return v if m.group(1) == "慢了：" else -v
+
+
 def finish(p, timeout):
     """The exit code of a started program, or "still running" after timeout seconds."""
     try:

@@ -11,7 +11,7 @@ import os
 import re
 import time
 
-from harness import Dump, Scenario, finish, wait_until, ROW_HOSTS
+from harness import parse_deviation, Dump, Scenario, finish, wait_until, ROW_HOSTS
 from modes import (S, WM_COMMAND, WM_SYSCOMMAND, WM_CLOSE, SC_MINIMIZE, WM_TRAYICON, WM_LBUTTONDOWN, RUN_KEY,
                    NEAR_ZERO, PERIODIC_STATUS, MANUAL_STATUS, serve_rows, log_text, control, status_text, reg_query,
                    win_path, sync_ready, MANUAL_END)
@@ -29,15 +29,6 @@ def tray_icons(s, arch="x64"):
 def close_item(s, arch="x64"):
     r = Dump(s.driver(arch, [["close-item"]])).first("closeitem")
     return r.get("grayed"), r.get("state")
-
-
-def parse_deviation(text):
-    """The deviation cell in seconds (positive: the computer is behind), or None."""
-    m = re.match(r"^(慢了：|快了：)(\d+)秒(\d+)毫秒$", text or "")
-    if not m:
-        return None
-    v = int(m.group(2)) + int(m.group(3)) / 1000.0
-    return v if m.group(1) == "慢了：" else -v
 
 
 def attempts(text, outcome):

@@ -16,7 +16,7 @@ import english
 import harness
 import modes
 import observe
-from harness import Dump, Scenario, Results, finish, wait_until, ROW_HOSTS, ROW_NAMES, EXTRA_HOSTS, TITLE, TAGS
+from harness import parse_deviation, Dump, Scenario, Results, finish, wait_until, ROW_HOSTS, ROW_NAMES, EXTRA_HOSTS, TITLE, TAGS
 
 # Simulated offsets in seconds, row by row: at least 100 ms from 0 and from every
 # whole second, so that neither the prefix nor the seconds can flip by jitter.
@@ -299,14 +299,6 @@ def check_cleared(res, d, name, rows=range(10), strings=harness.DEFAULT_STRINGS)
         if cells != ["", "", strings[0], "", "", ""]:
             bad.append("row %d %s" % (r, cells))
     return res.check(name, not bad, "; ".join(bad))
-
-
-def parse_deviation(text):
-    m = re.match(r"^(慢了：|快了：)(\d+)秒(\d+)毫秒$", text or "")
-    if not m:
-        return None
-    v = int(m.group(2)) + int(m.group(3)) / 1000.0
-    return v if m.group(1) == "慢了：" else -v
 
 
 def check_measured(res, d, prefix, rows, now_local, tolerance=0.05):

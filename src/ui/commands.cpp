@@ -23,6 +23,7 @@ void InitialFill() {
   SetWindowTextW(Ctl(CTL_COMPUTER_LABEL), ComposeComputerCaption());
   SendMessageW(Ctl(CTL_RESULT_LIST), LVM_DELETEALLITEMS, 0, 0);
   if (!g_listView) return;
+  g_listView->ForgetCells();
   for (int row = 0; row < 9; ++row) {
     wchar_t name[HOST_CHARS];
     LockTable();

@@ -56,13 +56,23 @@ void LISTVIEW::SetColumnLayout(int column, int width, const wchar_t* text, int f
   MarkOwnerDrawn(header, column);
 }
 
+void LISTVIEW::ForgetCells() { ZeroMemory(known, sizeof known); }
+
 void LISTVIEW::SetCellText(int row, int column, const wchar_t* text) {
+  if (!text) text = L"";
+  const bool cached = row >= 0 && row < CACHED_ROWS && column >= 0 && column < RESULT_COLUMNS;
+  if (cached && known[row][column] && lstrcmpW(written[row][column], text) == 0) return;
+  if (cached) {
+    const int length = lstrlenW(text);
+    known[row][column] = length < CACHED_CHARS;
+    if (known[row][column]) lstrcpynW(written[row][column], text, CACHED_CHARS);
+  }
   LVITEMW item;
   ZeroMemory(&item, sizeof item);
   item.mask = LVIF_TEXT;
   item.iItem = row;
   item.iSubItem = column;
-  item.pszText = (LPWSTR)(text ? text : L"");
+  item.pszText = (LPWSTR)text;
   // One read tells whether the row exists and what the cell shows: the refresh
   // rewrites every cell of a row each second, and a cell whose text stays the
   // same is then neither set nor repainted.

@@ -13,11 +13,14 @@
 #define LIST_EX_STYLE 0x10020  // full-row select, double buffering
 #define HEADER_EXTRA_STYLE 0x0802
 
+#define CACHED_ROWS 10
+#define CACHED_CHARS 48   // longer texts are not remembered and always go to the list
+
 class LISTVIEW {
  public:
   HWND list;
   HWND header;
-  LISTVIEW(HWND l, HWND h) : list(l), header(h) {}
+  LISTVIEW(HWND l, HWND h) : list(l), header(h) { ForgetCells(); }
   virtual ~LISTVIEW() {}
   void SetColumnTitle(int column, const wchar_t* text);
   void SetColumnLayout(int column, int width, const wchar_t* text, int format, UINT extraMask);
@@ -26,6 +29,17 @@ class LISTVIEW {
   // The header item's title, in one buffer shared by every call (window thread only).
   const wchar_t* GetHeaderText(int column);
   void SetRowHeight(int height);
+  // After the rows were deleted: nothing written is known any more.
+  void ForgetCells();
+
+ private:
+  // What the program last wrote into each cell. The display refresh asks for
+  // every cell each second; a cell asked for the text it shows costs no message
+  // to the window thread at all. Only one thread writes cells at a time: the
+  // window thread while it builds the list, then the refresh worker, paused
+  // while an attempt (which may clear row 9) runs.
+  wchar_t written[CACHED_ROWS][RESULT_COLUMNS][CACHED_CHARS];
+  bool known[CACHED_ROWS][RESULT_COLUMNS];
 };
 
 extern LISTVIEW* g_listView;

@@ -57,19 +57,34 @@ static void Finish(PASS* pass, int i) {
   if (pass->done) pass->done(&pass->queries[i], pass->context);
 }
 
-// Resolves the host and connects a socket to its first address, so that the
-// socket takes datagrams from that address only. Everything but the send is
-// done here, so that nothing but the clock readings stands between a send and
-// the wait.
-static bool OpenSlot(const wchar_t* host, SLOT* slot) {
-  if (!host || !host[0]) return false;
+// Resolves the host under the service "NTP", or the numeric "123" where that
+// fails. Once the system has said that it does not know the service (Wine
+// matches service names case-sensitively, and a failed lookup costs it a few
+// hundred microseconds), *serviceUnknown lets the later hosts of the pass go to
+// "123" at once: the answer would be the same.
+static ADDRINFOW* Resolve(const wchar_t* host, bool* serviceUnknown) {
   ADDRINFOW hints = {};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_DGRAM;
   hints.ai_protocol = IPPROTO_UDP;
   ADDRINFOW* addresses = nullptr;
-  if (GetAddrInfoW(host, L"NTP", &hints, &addresses) != 0 && GetAddrInfoW(host, L"123", &hints, &addresses) != 0)
-    return false;
+  if (!*serviceUnknown) {
+    const int error = GetAddrInfoW(host, L"NTP", &hints, &addresses);
+    if (error == 0) return addresses;
+    if (error == WSATYPE_NOT_FOUND) *serviceUnknown = true;
+    addresses = nullptr;
+  }
+  return GetAddrInfoW(host, L"123", &hints, &addresses) == 0 ? addresses : nullptr;
+}
+
+// Resolves the host and connects a socket to its first address, so that the
+// socket takes datagrams from that address only. Everything but the send is
+// done here, so that nothing but the clock readings stands between a send and
+// the wait.
+static bool OpenSlot(const wchar_t* host, SLOT* slot, bool* serviceUnknown) {
+  if (!host || !host[0]) return false;
+  ADDRINFOW* addresses = Resolve(host, serviceUnknown);
+  if (!addresses) return false;
   bool ok = false;
   slot->socket = socket(addresses->ai_family, SOCK_DGRAM, IPPROTO_UDP);
   if (slot->socket != INVALID_SOCKET) {
@@ -184,8 +199,9 @@ void QueryServersTime(SNTPQUERY* queries, int count, SNTPDONE done, void* contex
   const bool started = WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
   for (int i = pass.count; i < count; ++i)
     if (done) done(&queries[i], context);
+  bool serviceUnknown = false;
   for (int i = 0; i < pass.count; ++i)
-    if (!started || !OpenSlot(queries[i].host, &pass.slots[i])) Finish(&pass, i);
+    if (!started || !OpenSlot(queries[i].host, &pass.slots[i], &serviceUnknown)) Finish(&pass, i);
   if (!started) return;
 
   // The sends, each followed by a look at the replies already in, so that a

@@ -224,14 +224,18 @@ void QueryServersTime(SNTPQUERY* queries, int count, SNTPDONE done, void* contex
   const int64_t stepAllowance = ClockStepAllowance();
   const int64_t deadline = lastSend + (int64_t)SNTP_TIMEOUT_MS * 10000;
   for (;;) {
-    // Before each further fetch another look, for the same reason.
+    // Replies seen in time are still decided once the second is over, but no
+    // more are looked for: a stream of foreign datagrams cannot stretch the pass.
+    const bool late = GetCounterTime() >= deadline;
+    // Before each further fetch another look, for the same reason as above.
     bool first = true;
     for (int i = 0; i < pass.count; ++i) {
       if (pass.slots[i].state != SLOT_SEEN) continue;
-      if (!first) Look(&pass, 0);
+      if (!first && !late) Look(&pass, 0);
       first = false;
       Decide(&pass, i, stepAllowance);
     }
+    if (late) break;
     if (AnyInState(&pass, SLOT_SEEN)) continue;   // seen by a look among the fetches
     if (!AnyInState(&pass, SLOT_SENT)) break;
     const int64_t left = deadline - GetCounterTime();

@@ -11,6 +11,8 @@
 // make Winsock fail such a datagram with WSAEMSGSIZE.
 #define RECEIVE_BYTES 1024
 
+static_assert(SNTP_PASS_MAX <= WSA_MAXIMUM_WAIT_EVENTS, "one wait covers a whole pass");
+
 // The request's nonce; the system's generator, or the counter where it fails.
 static uint64_t RequestNonce() {
   uint64_t nonce = 0;
@@ -19,96 +21,237 @@ static uint64_t RequestNonce() {
   return nonce ? nonce : 1;   // a zero transmit timestamp would mean "none"
 }
 
-// Waits for the genuine reply on the connected socket until one second after T1.
-// Returns its length, or -1 on time-out, receive error or a rejected reply (a
-// genuine kiss-of-death among them, its code left in reply->kissCode).
-// `readable` is the socket's FD_READ event. Under Wine a blocking recv (or any
-// setsockopt before it) costs trips through the wineserver after the datagram
-// is in, so T4 is read as soon as the event wakes the thread, before the recv
-// that fetches the datagram; waiting on the event costs no CPU.
-static int ReceiveReply(SOCKET s, WSAEVENT readable, uint8_t* buffer, uint64_t nonce, int64_t sentCounter,
-                        SNTPREPLY* reply, uint64_t* t4, int64_t* c4) {
-  reply->kissCode = 0;
-  for (;;) {
-    const int64_t elapsedMs = (GetCounterTime() - sentCounter) / 10000;
-    if (elapsedMs >= SNTP_TIMEOUT_MS) return -1;
-    const DWORD timeoutMs = (DWORD)(SNTP_TIMEOUT_MS - elapsedMs);
-    if (WSAWaitForMultipleEvents(1, &readable, FALSE, timeoutMs, FALSE) != WSA_WAIT_EVENT_0) return -1;
-    *t4 = GetPreciseFileTime();
-    *c4 = GetCounterTime();
-    // Reset before the recv: a datagram still queued behind this one signals again.
-    if (!WSAResetEvent(readable)) return -1;
-    const int got = recv(s, reinterpret_cast<char*>(buffer), RECEIVE_BYTES, 0);
-    if (got == SOCKET_ERROR) {
-      if (WSAGetLastError() == WSAEWOULDBLOCK) continue;   // a stale signal: nothing queued
-      return -1;
-    }
-    const SNTPCHECK check = DecodeReply(buffer, (size_t)got, nonce, reply);
-    if (check == SNTP_OK) return got;
-    if (check != SNTP_IGNORE_ORIGIN) return -1;
-    // Not the answer to this request (a late reply to an earlier one, or a
-    // forgery): keep waiting within the same second.
-  }
+enum SLOTSTATE {
+  SLOT_READY,   // socket connected, request built
+  SLOT_SENT,    // waiting for the reply
+  SLOT_SEEN,    // the wait saw a datagram, T4 read; not fetched yet
+  SLOT_DONE,    // decided and released
+};
+
+// One query's exchange.
+struct SLOT {
+  SOCKET socket;
+  WSAEVENT readable;   // the socket's FD_READ event
+  SLOTSTATE state;
+  uint64_t nonce;
+  uint64_t t1, t4;
+  int64_t c1, c4;      // counter times read right after T1 and T4
+  uint8_t request[SNTP_PACKET_BYTES];
+};
+
+struct PASS {
+  SNTPQUERY* queries;
+  SLOT slots[SNTP_PASS_MAX];
+  int count;
+  SNTPDONE done;
+  void* context;
+};
+
+static void Finish(PASS* pass, int i) {
+  SLOT& slot = pass->slots[i];
+  if (slot.socket != INVALID_SOCKET) closesocket(slot.socket);
+  if (slot.readable != WSA_INVALID_EVENT) WSACloseEvent(slot.readable);
+  slot.socket = INVALID_SOCKET;
+  slot.readable = WSA_INVALID_EVENT;
+  slot.state = SLOT_DONE;
+  if (pass->done) pass->done(&pass->queries[i], pass->context);
 }
 
-int QueryServerTime(const wchar_t* host, SERVERROW* row) { return QueryServerTimeKiss(host, row, nullptr); }
-
-int QueryServerTimeKiss(const wchar_t* host, SERVERROW* row, uint32_t* kissCode) {
-  if (kissCode) *kissCode = 0;
-  WSADATA wsa;
-  if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return 0;
-
+// Resolves the host under the service "NTP", or the numeric "123" where that
+// fails. Once the system has said that it does not know the service (Wine
+// matches service names case-sensitively, and a failed lookup costs it a few
+// hundred microseconds), *serviceUnknown lets the later hosts of the pass go to
+// "123" at once: the answer would be the same.
+static ADDRINFOW* Resolve(const wchar_t* host, bool* serviceUnknown) {
   ADDRINFOW hints = {};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_DGRAM;
   hints.ai_protocol = IPPROTO_UDP;
   ADDRINFOW* addresses = nullptr;
-  if (!host || !host[0] ||
-      (GetAddrInfoW(host, L"NTP", &hints, &addresses) != 0 && GetAddrInfoW(host, L"123", &hints, &addresses) != 0)) {
-    WSACleanup();
-    return 0;
+  if (!*serviceUnknown) {
+    const int error = GetAddrInfoW(host, L"NTP", &hints, &addresses);
+    if (error == 0) return addresses;
+    if (error == WSATYPE_NOT_FOUND) *serviceUnknown = true;
+    addresses = nullptr;
   }
+  return GetAddrInfoW(host, L"123", &hints, &addresses) == 0 ? addresses : nullptr;
+}
 
-  int result = 0;
-  SOCKET s = socket(addresses->ai_family, SOCK_DGRAM, IPPROTO_UDP);
-  if (s != INVALID_SOCKET) {
+// Resolves the host and connects a socket to its first address, so that the
+// socket takes datagrams from that address only. Everything but the send is
+// done here, so that nothing but the clock readings stands between a send and
+// the wait.
+static bool OpenSlot(const wchar_t* host, SLOT* slot, bool* serviceUnknown) {
+  if (!host || !host[0]) return false;
+  ADDRINFOW* addresses = Resolve(host, serviceUnknown);
+  if (!addresses) return false;
+  bool ok = false;
+  slot->socket = socket(addresses->ai_family, SOCK_DGRAM, IPPROTO_UDP);
+  if (slot->socket != INVALID_SOCKET) {
     if (addresses->ai_family == AF_INET6) {
       DWORD off = 0;
-      setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
+      setsockopt(slot->socket, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
     }
-    static_assert(RECEIVE_BYTES >= SNTP_PACKET_BYTES, "reply buffer");
-    uint8_t buffer[RECEIVE_BYTES];
-    const uint64_t nonce = RequestNonce();
-    BuildRequest(buffer, nonce);
-    // Set up before the send, so that nothing but the clock readings stands
-    // between the send and the wait.
-    const WSAEVENT readable = WSACreateEvent();
-    // Connected, the socket takes datagrams only from the address asked.
-    if (readable != WSA_INVALID_EVENT && WSAEventSelect(s, readable, FD_READ) == 0 &&
-        connect(s, addresses->ai_addr, (int)addresses->ai_addrlen) == 0 &&
-        send(s, reinterpret_cast<const char*>(buffer), SNTP_PACKET_BYTES, 0) == SNTP_PACKET_BYTES) {
-      const uint64_t t1 = GetPreciseFileTime();
-      const int64_t c1 = GetCounterTime();
-      SNTPREPLY reply;
-      uint64_t t4 = 0;
-      int64_t c4 = 0;
-      const int got = ReceiveReply(s, readable, buffer, nonce, c1, &reply, &t4, &c4);
-      if (got < 0 && kissCode) *kissCode = reply.kissCode;
-      if (got >= 0 && !WallClockStepped(t1, t4, c1, c4, ClockStepAllowance())) {
-        row->receiveTime = t4;
-        row->receiveCounter = c4;
-        row->delayMs = DelayMs(t1, t4);
-        row->offset = ClockOffset(t1, reply.receiveTime, reply.transmitTime, t4);
-        row->rootDelayMs = RootDelayToMs(reply.rootDelayRaw);
-        row->stratum = reply.stratum;
-        row->fresh = reply.stratum;
-        result = reply.stratum;
-      }
-    }
-    closesocket(s);
-    if (readable != WSA_INVALID_EVENT) WSACloseEvent(readable);
+    slot->readable = WSACreateEvent();
+    ok = slot->readable != WSA_INVALID_EVENT && WSAEventSelect(slot->socket, slot->readable, FD_READ) == 0 &&
+         connect(slot->socket, addresses->ai_addr, (int)addresses->ai_addrlen) == 0;
   }
   FreeAddrInfoW(addresses);
+  if (!ok) return false;
+  slot->nonce = RequestNonce();
+  BuildRequest(slot->request, slot->nonce);
+  slot->state = SLOT_READY;
+  return true;
+}
+
+// Waits up to timeoutMs for a reply on any socket still waiting, then takes in
+// without waiting every other one already there. T4 of each is read the moment
+// the wait reports it, before the datagram is fetched: under Wine a recv costs
+// trips through the wineserver after the datagram is in. Returns the number
+// seen, or -1 when the wait itself fails.
+static int Look(PASS* pass, DWORD timeoutMs) {
+  int seen = 0;
+  for (;;) {
+    WSAEVENT events[SNTP_PASS_MAX];
+    int which[SNTP_PASS_MAX];
+    DWORD n = 0;
+    for (int i = 0; i < pass->count; ++i) {
+      if (pass->slots[i].state != SLOT_SENT) continue;
+      events[n] = pass->slots[i].readable;
+      which[n++] = i;
+    }
+    if (n == 0) return seen;
+    const DWORD w = WSAWaitForMultipleEvents(n, events, FALSE, seen ? 0 : timeoutMs, FALSE);
+    if (w == WSA_WAIT_TIMEOUT) return seen;
+    if (w >= WSA_WAIT_EVENT_0 + n) return seen ? seen : -1;
+    SLOT& slot = pass->slots[which[w - WSA_WAIT_EVENT_0]];
+    slot.t4 = GetPreciseFileTime();
+    slot.c4 = GetCounterTime();
+    slot.state = SLOT_SEEN;
+    ++seen;
+  }
+}
+
+// Fetches and judges the datagram a seen slot holds: the sample of a genuine
+// answer goes into the query's row; a datagram that is not the answer to this
+// request (a late reply to an earlier one, or a forgery) leaves the slot
+// waiting within the same second; anything else fails the query.
+static void Decide(PASS* pass, int i, int64_t stepAllowance) {
+  SLOT& slot = pass->slots[i];
+  SNTPQUERY& query = pass->queries[i];
+  // Reset before the recv: a datagram still queued behind this one signals again.
+  if (!WSAResetEvent(slot.readable)) {
+    Finish(pass, i);
+    return;
+  }
+  uint8_t buffer[RECEIVE_BYTES];
+  static_assert(RECEIVE_BYTES >= SNTP_PACKET_BYTES, "reply buffer");
+  const int got = recv(slot.socket, reinterpret_cast<char*>(buffer), RECEIVE_BYTES, 0);
+  if (got == SOCKET_ERROR) {
+    if (WSAGetLastError() == WSAEWOULDBLOCK) slot.state = SLOT_SENT;   // a stale signal: nothing queued
+    else Finish(pass, i);
+    return;
+  }
+  SNTPREPLY reply;
+  const SNTPCHECK check = DecodeReply(buffer, (size_t)got, slot.nonce, &reply);
+  if (check == SNTP_IGNORE_ORIGIN) {
+    slot.state = SLOT_SENT;
+    return;
+  }
+  if (check == SNTP_OK && !WallClockStepped(slot.t1, slot.t4, slot.c1, slot.c4, stepAllowance)) {
+    SERVERROW* row = query.row;
+    row->receiveTime = slot.t4;
+    row->receiveCounter = slot.c4;
+    row->delayMs = DelayMs(slot.t1, slot.t4);
+    row->offset = ClockOffset(slot.t1, reply.receiveTime, reply.transmitTime, slot.t4);
+    row->rootDelayMs = RootDelayToMs(reply.rootDelayRaw);
+    row->stratum = reply.stratum;
+    row->fresh = reply.stratum;
+    query.result = reply.stratum;
+  }
+  if (check == SNTP_KISS) query.kissCode = reply.kissCode;
+  Finish(pass, i);
+}
+
+static bool AnyInState(const PASS* pass, SLOTSTATE state) {
+  for (int i = 0; i < pass->count; ++i)
+    if (pass->slots[i].state == state) return true;
+  return false;
+}
+
+void QueryServersTime(SNTPQUERY* queries, int count, SNTPDONE done, void* context) {
+  if (count <= 0) return;
+  for (int i = 0; i < count; ++i) {
+    queries[i].result = 0;
+    queries[i].kissCode = 0;
+  }
+  PASS pass;
+  pass.queries = queries;
+  pass.count = count < SNTP_PASS_MAX ? count : SNTP_PASS_MAX;
+  pass.done = done;
+  pass.context = context;
+  for (SLOT& slot : pass.slots) {
+    slot.socket = INVALID_SOCKET;
+    slot.readable = WSA_INVALID_EVENT;
+    slot.state = SLOT_DONE;
+  }
+  WSADATA wsa;
+  const bool started = WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
+  for (int i = pass.count; i < count; ++i)
+    if (done) done(&queries[i], context);
+  bool serviceUnknown = false;
+  for (int i = 0; i < pass.count; ++i)
+    if (!started || !OpenSlot(queries[i].host, &pass.slots[i], &serviceUnknown)) Finish(&pass, i);
+  if (!started) return;
+
+  // The sends, each followed by a look at the replies already in, so that a
+  // reply's T4 does not wait for the sends behind it.
+  int64_t lastSend = 0;
+  for (int i = 0; i < pass.count; ++i) {
+    SLOT& slot = pass.slots[i];
+    if (slot.state != SLOT_READY) continue;
+    if (send(slot.socket, reinterpret_cast<const char*>(slot.request), SNTP_PACKET_BYTES, 0) != SNTP_PACKET_BYTES) {
+      Finish(&pass, i);
+      continue;
+    }
+    slot.t1 = GetPreciseFileTime();
+    slot.c1 = GetCounterTime();
+    slot.state = SLOT_SENT;
+    lastSend = slot.c1;
+    Look(&pass, 0);
+  }
+
+  const int64_t stepAllowance = ClockStepAllowance();
+  const int64_t deadline = lastSend + (int64_t)SNTP_TIMEOUT_MS * 10000;
+  for (;;) {
+    // Replies seen in time are still decided once the second is over, but no
+    // more are looked for: a stream of foreign datagrams cannot stretch the pass.
+    const bool late = GetCounterTime() >= deadline;
+    // Before each further fetch another look, for the same reason as above.
+    bool first = true;
+    for (int i = 0; i < pass.count; ++i) {
+      if (pass.slots[i].state != SLOT_SEEN) continue;
+      if (!first && !late) Look(&pass, 0);
+      first = false;
+      Decide(&pass, i, stepAllowance);
+    }
+    if (late) break;
+    if (AnyInState(&pass, SLOT_SEEN)) continue;   // seen by a look among the fetches
+    if (!AnyInState(&pass, SLOT_SENT)) break;
+    const int64_t left = deadline - GetCounterTime();
+    if (left <= 0) break;
+    if (Look(&pass, (DWORD)((left + 9999) / 10000)) < 0) break;
+  }
+  for (int i = 0; i < pass.count; ++i)
+    if (pass.slots[i].state != SLOT_DONE) Finish(&pass, i);
   WSACleanup();
-  return result;
+}
+
+int QueryServerTime(const wchar_t* host, SERVERROW* row) { return QueryServerTimeKiss(host, row, nullptr); }
+
+int QueryServerTimeKiss(const wchar_t* host, SERVERROW* row, uint32_t* kissCode) {
+  SNTPQUERY query = {host, row, 0, 0};
+  QueryServersTime(&query, 1, nullptr, nullptr);
+  if (kissCode) *kissCode = query.kissCode;
+  return query.result;
 }

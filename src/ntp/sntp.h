@@ -1,10 +1,11 @@
-// One SNTP exchange with one time server.
+// SNTP exchanges with time servers: one alone, or a pass of several at once.
 #pragma once
 #include <stdint.h>
 
 #include "ntp/serverrow.h"
 
 #define SNTP_TIMEOUT_MS 1000
+#define SNTP_PASS_MAX SERVER_COUNT   // queries one pass takes; further ones fail at once
 
 // Resolves `host`, sends one client request, waits up to one second for the
 // genuine reply and writes the sample (delayMs, offset, rootDelayMs,
@@ -15,3 +16,26 @@ int QueryServerTime(const wchar_t* host, SERVERROW* row);
 // QueryServerTime that also tells a kiss-of-death: *kissCode (if given) gets the
 // four-character code of a genuine kiss reply (SNTP_KISS_DENY, ...), else 0.
 int QueryServerTimeKiss(const wchar_t* host, SERVERROW* row, uint32_t* kissCode);
+
+// One server's part in a pass.
+struct SNTPQUERY {
+  const wchar_t* host;   // host name or address literal to ask
+  SERVERROW* row;        // receives the sample of a good answer, untouched otherwise
+  int result;            // out: the stratum (1-15), or 0 on any failure
+  uint32_t kissCode;     // out: the code of a genuine kiss-of-death, else 0
+};
+
+// Called on the passing thread once per query, as soon as its outcome is known.
+typedef void (*SNTPDONE)(SNTPQUERY* query, void* context);
+
+// The exchanges of QueryServerTimeKiss for `count` queries at once: every host
+// is resolved and given a socket of its own, the requests are sent one after
+// another, and the replies are taken as they come until one second after the
+// last send. Each reply is matched to its query by socket, source address and
+// origin timestamp and checked as in a single exchange; T1 is read right after
+// its send returns and T4 as soon as the wait sees the reply. `done` (may be
+// null) hears of a query that cannot be sent at once, of one that is answered
+// or refused when its reply is decided (in the order the replies arrive), and
+// of the rest, in query order, when the second is over. Every socket is closed
+// before the call returns.
+void QueryServersTime(SNTPQUERY* queries, int count, SNTPDONE done, void* context);

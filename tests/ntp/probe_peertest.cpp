@@ -1,7 +1,11 @@
 // Probe rounds over the ten rows, and the probe of row 9.
 #include <string.h>
 
+#include <math.h>
+
 #include "ntp/probe.h"
+#include "ntp/selection.h"
+#include "ntp/sntp.h"
 #include "peerfixture.h"
 
 namespace {
@@ -116,6 +120,167 @@ TEST_F(Probe, AKissOfDeathOtherServerIsNeverUsable) {
   EXPECT_EQ(0, g_workTable[9].result);
   EXPECT_EQ(DELAY_NONE, g_workTable[9].delayMs);
   EXPECT_FALSE(AnyServerAnswered());
+}
+
+// --- The rows of a pass are asked at once ----------------------------------------
+
+const double kSecond100ns = 10000000.0;
+
+TEST_F(Probe, APassWaitsOneSecondForAllItsSilentServersTogether) {
+  for (int r = 0; r < 10; ++r) Serve(r, r % 2 ? "silent=1" : "offset=0.05");
+  const double ms = TimedMs([this] { Round(1); });
+  // Sequentially the five silent servers cost five seconds.
+  EXPECT_GE(ms, 990.0);
+  EXPECT_LT(ms, 2500.0);
+  for (int r = 0; r < 10; ++r) {
+    EXPECT_EQ(r % 2 ? 0 : 1, g_workTable[r].result) << "row " << r;
+    EXPECT_EQ(r % 2 ? DELAY_NONE : g_workTable[r].delayMs, g_publishedTable[r].delayMs) << "row " << r;
+    EXPECT_EQ(1, SimCount(Addr(r))) << "row " << r;
+  }
+}
+
+TEST_F(Probe, AForeignReplyOnOneRowLeavesTheOthersAlone) {
+  // Row 0's server answers with a wrong origin, row 1's from row 4's address;
+  // rows 2 and 3 get a decoy of either kind before their genuine reply.
+  Serve(0, "offset=0.3 origin=wrong");
+  Serve(1, "offset=0.3 from=" + Addr(4));
+  Serve(2, "offset=0.2 decoy=origin decoydelay=30");
+  Serve(3, "offset=0.2 decoy=from:" + Addr(5) + " decoydelay=30");
+  Serve(4, "offset=-0.1");
+  Serve(5, "offset=-0.1");
+  Serve(6, "offset=-0.1");
+  Round(1);
+  for (int r : {0, 1}) {
+    EXPECT_EQ(0, g_workTable[r].result) << "row " << r;
+    EXPECT_EQ(DELAY_NONE, g_publishedTable[r].delayMs) << "row " << r;
+    EXPECT_EQ(SCORE_NONE, g_publishedTable[r].zScore) << "row " << r;
+  }
+  for (int r = 2; r <= 6; ++r) {
+    ASSERT_EQ(1, g_workTable[r].result) << "row " << r;
+    EXPECT_NEAR(r < 4 ? 0.2 * kSecond100ns : -0.1 * kSecond100ns, (double)g_publishedTable[r].offset, 200000.0)
+        << "row " << r;
+  }
+  // The decoyed rows waited for their genuine replies; the others did not wait for them.
+  EXPECT_GE(g_workTable[2].delayMs, 25u);
+  EXPECT_GE(g_workTable[3].delayMs, 25u);
+  EXPECT_LT(g_workTable[6].delayMs, 25u);
+}
+
+TEST_F(Probe, EachRowKeepsItsOwnRoundTrip) {
+  Serve(0, "offset=0.1 delay=300");
+  Serve(1, "offset=0.1 delay=100");
+  Serve(2, "offset=0.1");
+  Round(1);
+  for (int r = 0; r < 3; ++r) {
+    ASSERT_EQ(1, g_workTable[r].result) << "row " << r;
+    EXPECT_NEAR(0.1 * kSecond100ns, (double)g_workTable[r].offset, 200000.0) << "row " << r;
+  }
+  EXPECT_GE(g_workTable[0].delayMs, 290u);
+  EXPECT_GE(g_workTable[1].delayMs, 90u);
+  EXPECT_LT(g_workTable[1].delayMs, 290u);
+  EXPECT_LT(g_workTable[2].delayMs, 90u);
+  // T4 stamps follow the order the replies came in, not the rows'.
+  EXPECT_LT(g_workTable[2].receiveCounter, g_workTable[1].receiveCounter);
+  EXPECT_LT(g_workTable[1].receiveCounter, g_workTable[0].receiveCounter);
+}
+
+// Offsets 0, 1 s and 4 s: mean 1.667 s, deviation 2.082 s.
+const double kZ[] = {0.8006, 0.3203, 1.1209};
+
+TEST_F(Probe, ZScoresAndResultsOfAMixedRoundFollowTheAnswers) {
+  Serve(0, "offset=0 stratum=2");
+  Serve(1, "silent=1");
+  Serve(2, "offset=1 stratum=3");
+  Serve(3, "stratum=16");
+  Serve(4, "leap=3");
+  Serve(5, "len=47");
+  Serve(6, "stratum=0");   // a kiss-of-death with no code the etiquette knows
+  Serve(7, "offset=4 every=2 stratum=4");
+  Serve(8, "mode=5");
+  // Row 9 has no host.
+  Round(2);
+  const int expected[] = {2, 0, 3, 0, 0, 0, 0, 4, 0, 0};
+  for (int r = 0; r < 10; ++r) {
+    EXPECT_EQ(expected[r], g_workTable[r].result) << "row " << r;
+    EXPECT_EQ(0, memcmp(&g_workTable[r], &g_publishedTable[r], sizeof(SERVERROW))) << "row " << r;
+    if (!expected[r]) {
+      EXPECT_EQ(DELAY_NONE, g_workTable[r].delayMs) << "row " << r;
+      EXPECT_EQ(SCORE_NONE, g_workTable[r].zScore) << "row " << r;
+    }
+  }
+  EXPECT_NEAR(kZ[0], g_workTable[0].zScore, 0.01);
+  EXPECT_NEAR(kZ[1], g_workTable[2].zScore, 0.01);
+  EXPECT_NEAR(kZ[2], g_workTable[7].zScore, 0.01);
+  EXPECT_EQ(2, SimCount(Addr(7)));   // answered in pass 2 only
+  EXPECT_EQ(1, SimCount(Addr(0)));
+  EXPECT_EQ(2, SimCount(Addr(1)));
+}
+
+// The round as it was before its rows were asked at once: one exchange after the
+// other, the statistics renewed after each good answer.
+void SequentialPass() {
+  for (int j = 0; j < SERVER_COUNT; ++j) {
+    const int r = QueryServerTime(g_workTable[j].host, &g_workTable[j]);
+    g_workTable[j].result = r;
+    if (r) UpdateStatistics();
+    else g_workTable[j].zScore = SCORE_NONE;
+    g_publishedTable[j] = g_workTable[j];
+  }
+  for (int j = 0; j < SERVER_COUNT; ++j)
+    if (!g_workTable[j].result) g_workTable[j].delayMs = g_publishedTable[j].delayMs = DELAY_NONE;
+}
+
+TEST_F(Probe, APassEndsAsTheSequentialPassDid) {
+  // Offsets seconds apart, so that milliseconds of measuring noise leave the Z_Scores alone.
+  const char* behaviours[] = {"offset=4",     "silent=1", "offset=0 stratum=3", "stratum=16",  "offset=1 delay=40",
+                              "origin=wrong", "offset=-0.5", "leap=3",          "offset=0.2", "offset=0.1 delay=5"};
+  for (int r = 0; r < 10; ++r) Serve(r, behaviours[r]);
+  SequentialPass();
+  SERVERROW sequential[SERVER_COUNT];
+  memcpy(sequential, g_publishedTable, sizeof sequential);
+  memset(g_workTable, 0, sizeof g_workTable);
+  for (int r = 0; r < 10; ++r) WCopy(g_workTable[r].host, HOST_CHARS, WideHost(Addr(r)).c_str());
+  ResetServerTable();
+  Round(1);
+  for (int r = 0; r < 10; ++r) {
+    const SERVERROW& a = sequential[r];
+    const SERVERROW& b = g_publishedTable[r];
+    EXPECT_EQ(a.result, b.result) << "row " << r;
+    EXPECT_EQ(a.delayMs == DELAY_NONE, b.delayMs == DELAY_NONE) << "row " << r;
+    EXPECT_EQ(a.stratum, b.stratum) << "row " << r;
+    if (a.zScore == SCORE_NONE || b.zScore == SCORE_NONE) EXPECT_EQ(a.zScore, b.zScore) << "row " << r;
+    else EXPECT_NEAR(a.zScore, b.zScore, 0.01) << "row " << r;
+    EXPECT_NEAR((double)a.offset, (double)b.offset, 200000.0) << "row " << r;
+  }
+}
+
+// The process's open handles, sockets and events among them, counted by asking
+// about every handle value in a range far beyond what this test opens (Wine's
+// GetProcessHandleCount always says 0).
+int OpenHandles() {
+  int n = 0;
+  for (uintptr_t v = 4; v < 65536; v += 4) {
+    DWORD flags;
+    if (GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags)) ++n;
+  }
+  return n;
+}
+
+TEST_F(Probe, APassReleasesEverySocketAndEvent) {
+  Serve(0, "offset=0.1");
+  Serve(1, "silent=1");
+  Serve(2, "origin=wrong");
+  Serve(3, "stratum=0");
+  Serve(4, "decoy=origin decoydelay=0");
+  Serve(6, "len=47");
+  // Row 5 has no host: it fails before any socket is made.
+  Round(1);   // Winsock's own first-use handles are in from here on
+  const int before = OpenHandles();
+  ASSERT_GT(before, 0);
+  for (int i = 0; i < 3; ++i) Round(2);
+  SERVERROW row = {};
+  EXPECT_EQ(1, QueryServerTime(WideHost(Addr(0)).c_str(), &row));
+  EXPECT_EQ(before, OpenHandles());
 }
 
 }  // namespace

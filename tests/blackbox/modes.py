@@ -311,14 +311,15 @@ def scenario_manual(res, art):
         text = log_text(d)
         res.check("manual_clear_box_empties_log", text.count(S(120)) == 1 and S(119) not in text, repr(text))
         s.driver(arch, [["click", clear["hwnd"]]])
-        # Servers that hold each request 400 ms make the attempt's round last seconds.
-        serve_rows(s, [3.0] * 10, [400] * 10)
+        # Servers that hold each request 950 ms: the attempt's round (its servers
+        # asked at once) lasts about a second.
+        serve_rows(s, [3.0] * 10, [950] * 10)
         before = s.dump(arch, label="before-attempt")
         states = lambda x: {w["i"]: (w["enabled"], w["class"]) for w in x.wins.values()}
         pre = states(before)
-        # The attempt has begun once the sync button is disabled; the round then lasts seconds.
+        # The attempt has begun once the sync button is disabled; the round then lasts about a second.
         d = s.dump(arch, pre=[["post", "main", WM_COMMAND, 0, sync["hwnd"]], ["wait-enabled", sync["hwnd"], 0, 10000],
-                              ["sleep", 500]], label="during")
+                              ["sleep", 100]], label="during")
         during = states(d)
         bad = [(i, c) for i, (e, c) in during.items() if e == "1" and c.lower() not in ("static", "sysheader32")
                and d.wins[int(i)]["visible"] == "1"]

@@ -18,13 +18,21 @@ namespace {
 std::vector<std::wstring> g_lines;
 void Record(const wch* line) { g_lines.push_back(line); }
 
+// The scheduler service is a 64-bit program and writes the native system32; a
+// 32-bit test would see its syswow64 there, so redirection is off for the look.
 std::wstring TaskFile() {
   wchar_t dir[MAX_PATH] = {};
-  GetSystemDirectoryW(dir, MAX_PATH);
-  return std::wstring(dir) + L"\\Tasks\\Quorlin";
+  GetWindowsDirectoryW(dir, MAX_PATH);
+  return std::wstring(dir) + L"\\system32\\Tasks\\Quorlin";
 }
 
-bool TaskFileExists() { return GetFileAttributesW(TaskFile().c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool TaskFileExists() {
+  void* redirection = nullptr;
+  const BOOL off = Wow64DisableWow64FsRedirection(&redirection);
+  const bool exists = GetFileAttributesW(TaskFile().c_str()) != INVALID_FILE_ATTRIBUTES;
+  if (off) Wow64RevertWow64FsRedirection(redirection);
+  return exists;
+}
 
 std::wstring Definition(int automatic, unsigned long long number) {
   std::vector<wch> xml(AUTOSTART_XML_CHARS);

@@ -104,10 +104,13 @@ def scenario_observe(res, art):
         res.check("observe_close_item_enabled_after_sync", after_item[0] == "0" and sync_ready(d),
                   "close item after %s" % (after_item,))
         # Every sample was used by the clock setting: each row reads "已同步，等更新" until
-        # its next answer, which the 400 ms holds keep seconds away for most rows.
+        # its next answer, a query interval away. A cell is rewritten when its second
+        # turns, so the rows may need up to a second after the attempt to say so.
+        text = log_text(d)[len(before):]
+        d = s.wait_dump(arch, lambda x: sum(x.cells.get((r, 2)) == S(116) for r in range(10)) >= 6, 5,
+                        "rows-waiting", step=0.3)
         waiting = [r for r in range(10) if d.cells.get((r, 2)) == S(116)]
         others = [(r, d.cells.get((r, 2))) for r in range(10) if r not in waiting]
-        text = log_text(d)[len(before):]
         res.check("observe_synchronised_rows_wait_for_update", "成功！" in text and len(waiting) >= 6 and
                   all(parse_deviation(c) is not None for _, c in others),
                   "log %r; waiting rows %s, others %s" % (text, waiting, others))

@@ -1,15 +1,15 @@
 #include "sync/view.h"
 
 namespace {
-void NoText(const wch*, int) {}
+void NoLine(const wch*, int) {}
 void Nothing() {}
-void NoStatus(const wch*) {}
+void NoText(const wch*) {}
 void NoFlag(int) {}
 void NoCell(int, int, const wch*) {}
 int NoItem() { return 0; }
 
 // Constant-initialised: the workers may read it before the window exists.
-constexpr SYNCVIEW kNoView = {NoText, Nothing, Nothing, NoStatus, NoFlag, NoStatus, NoCell, NoFlag,
+constexpr SYNCVIEW kNoView = {NoLine, Nothing, Nothing, NoFlag, NoText, NoCell, NoFlag,
                               Nothing, Nothing, NoItem, Nothing, Nothing};
 }  // namespace
 

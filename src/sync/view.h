@@ -9,7 +9,6 @@ struct SYNCVIEW {
   void (*log)(const wch* text, int lineEnd);   // append to the log box, CR LF when lineEnd
   void (*clearLog)();
   void (*clearLogIfAsked)();                   // only when the clear check box is ticked
-  void (*status)(const wch* text);             // the status line
   void (*syncButtons)(int showSync);           // the sync button (1) or its disabled stand-in (0)
   void (*clockLabel)(const wch* text);
   void (*cell)(int row, int column, const wch* text);

@@ -17,7 +17,7 @@
 
 static LRESULT CurrentItem(HWND selector) { return SendMessageW(selector, CB_GETCURSEL, 0, 0); }
 
-static void SetStatus(const wchar_t* text) { SetWindowTextW(Ctl(CTL_STATUS), text); }
+void SetStatus(const wchar_t* text) { SetWindowTextW(Ctl(CTL_STATUS), text); }
 
 void InitialFill() {
   SetWindowTextW(Ctl(CTL_COMPUTER_LABEL), ComposeComputerCaption());

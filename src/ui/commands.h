@@ -11,6 +11,8 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM lParam);
 // and the column titles.
 void InitialFill();
 
+// The status line.
+void SetStatus(const wchar_t* text);
 void ShowManualStatus();
 // cycleMinutes from the interval selector, then the periodic status text.
 void ShowPeriodicStatus();

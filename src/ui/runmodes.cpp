@@ -10,8 +10,6 @@
 #include "ui/tray.h"
 #include "ui/window.h"
 
-static void SetStatusText(const wchar_t* text) { SetWindowTextW(Ctl(CTL_STATUS), text); }
-
 // The sync button back in manual mode, unless an attempt runs: that attempt's
 // own end shows it.
 static void ShowButtonForManualMode() {
@@ -52,7 +50,7 @@ void StartRunMode(HWND window) {
   SendMessageW(Ctl(CTL_PERIODIC), BM_SETCHECK, g_app.cycleChecked ? BST_CHECKED : BST_UNCHECKED, 0);
   EnableWindow(Ctl(CTL_SECONDS), g_app.autoChecked ? TRUE : FALSE);
   EnableWindow(Ctl(CTL_INTERVAL), g_app.cycleChecked ? TRUE : FALSE);
-  SetStatusText(status);
+  SetStatus(status);
 }
 
 void SyncCommand(HWND window) {
@@ -77,12 +75,8 @@ void StartPeriodicFromWindow(HWND window) {
 
 void ChangePeriod() {
   if (g_app.runMode != 1) return;
-  const LRESULT item = SendMessageW(Ctl(CTL_INTERVAL), CB_GETCURSEL, 0, 0);
-  g_app.cycleMinutes = (uint64_t)((item < 0 ? 0 : item) + 1) * 10;
+  ShowPeriodicStatus();   // takes cycleMinutes from the interval selector
   RetimePeriodicSync(g_app.cycleMinutes);
-  wchar_t text[TEXT_CHARS];
-  StatusPeriodic(text, TEXT_CHARS, g_app.cycleMinutes);
-  SetStatusText(text);
 }
 
 void LeavePeriodicMode() {

@@ -11,7 +11,6 @@ namespace {
 
 void Log(const wch* text, int lineEnd) { AppendLog(Ctl(CTL_LOG), text, lineEnd); }
 void ClearLog() { SetWindowTextW(Ctl(CTL_LOG), L""); }
-void Status(const wch* text) { SetWindowTextW(Ctl(CTL_STATUS), text); }
 void ClockLabel(const wch* text) { SetWindowTextW(Ctl(CTL_CLOCK_LABEL), text); }
 
 void Cell(int row, int column, const wch* text) {
@@ -36,7 +35,6 @@ void PlugSyncView() {
   view.log = Log;
   view.clearLog = ClearLog;
   view.clearLogIfAsked = ClearLogIfAsked;
-  view.status = Status;
   view.syncButtons = ShowSyncButton;
   view.clockLabel = ClockLabel;
   view.cell = Cell;

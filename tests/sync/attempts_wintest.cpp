@@ -66,7 +66,6 @@ void RecLog(const wch* text, int lineEnd) {
 }
 void RecClearLog() { g_rec.Add("clearLog"); }
 void RecClearIfAsked() {}
-void RecStatus(const wch*) { g_rec.Add("status"); }
 void RecButtons(int showSync) { g_rec.Add(showSync ? "showSync" : "showStandIn"); }
 void RecClock(const wch*) {}
 void RecCell(int, int, const wch*) {}
@@ -117,8 +116,8 @@ class Attempts : public ::testing::Test {
     ResetEvent(g_rec.entered);
     ResetEvent(g_rec.release);
     g_rounds = 0;
-    SYNCVIEW view = {RecLog,   RecClearLog, RecClearIfAsked, RecStatus, RecButtons, RecClock,    RecCell,
-                     RecClearRow, RecLock,  RecUnlock,       RecScheme, RecAutomatic, RecClose};
+    SYNCVIEW view = {RecLog, RecClearLog, RecClearIfAsked, RecButtons, RecClock, RecCell, RecClearRow,
+                     RecLock, RecUnlock, RecScheme, RecAutomatic, RecClose};
     g_syncView = view;
     StartWorker(&g_probeWorker, CountedRound, nullptr, PROBE_PERIOD_MS);
     ASSERT_TRUE(WaitForRounds(1, 5000));

@@ -68,5 +68,6 @@ int32_t RefreshDisplay(void*) {
     }
     ShowRow(row, copy);
   }
+  g_syncView.showCells();
   return 0;
 }

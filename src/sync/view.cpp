@@ -9,7 +9,7 @@ void NoCell(int, int, const wch*) {}
 int NoItem() { return 0; }
 
 // Constant-initialised: the workers may read it before the window exists.
-constexpr SYNCVIEW kNoView = {NoLine, Nothing, Nothing, NoFlag, NoText, NoCell, NoFlag,
+constexpr SYNCVIEW kNoView = {NoLine, Nothing, Nothing, NoFlag, NoText, NoCell, Nothing, NoFlag,
                               Nothing, Nothing, NoItem, Nothing, Nothing};
 }  // namespace
 

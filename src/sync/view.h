@@ -11,7 +11,8 @@ struct SYNCVIEW {
   void (*clearLogIfAsked)();                   // only when the clear check box is ticked
   void (*syncButtons)(int showSync);           // the sync button (1) or its disabled stand-in (0)
   void (*clockLabel)(const wch* text);
-  void (*cell)(int row, int column, const wch* text);
+  void (*cell)(int row, int column, const wch* text);   // shown at the next showCells
+  void (*showCells)();                         // the cells given since the last call, at once
   void (*clearRow)(int row);
   void (*lock)();                              // controls and close command off for a manual attempt
   void (*unlock)();                            // and back to what they were

@@ -80,14 +80,15 @@ void RetimeWorker(WORKER* worker, DWORD periodMs) {
   Wake(worker);
 }
 
-// Sleeps on the wake event until `due` (counter milliseconds), a stop request or,
-// when `retimeEnds` is set, a retime request, whichever comes first.
-static void WaitUntil(WORKER* worker, uint64_t due, int retimeEnds) {
+// Sleeps on the wake event until `due` (counter milliseconds) or a stop
+// request; a retime request ends the sleep too, though not before `least`.
+static void WaitUntil(WORKER* worker, uint64_t least, uint64_t due) {
   for (;;) {
-    if (worker->stop || (retimeEnds && worker->retime)) return;
+    if (worker->stop) return;
     const uint64_t now = GetCounterMs();
-    if (now >= due) return;
-    const uint64_t left = due - now;
+    const uint64_t until = worker->retime && least < due ? least : due;
+    if (now >= until) return;
+    const uint64_t left = until - now;
     if (worker->wake)
       WaitForSingleObject(worker->wake, left > 0x7FFFFFFF ? 0x7FFFFFFF : (DWORD)left);
     else
@@ -99,7 +100,10 @@ DWORD WINAPI WorkerLoop(void* parameter) {
   WORKER* worker = (WORKER*)parameter;
   if (!worker->job) return 0;
   int32_t value = 0;
-  if (worker->firstDelayMs) WaitUntil(worker, GetCounterMs() + worker->firstDelayMs, 1);
+  if (worker->firstDelayMs) {
+    const uint64_t now = GetCounterMs();
+    WaitUntil(worker, now, now + worker->firstDelayMs);
+  }
   for (;;) {
     const uint64_t t0 = GetCounterMs();
     worker->retime = 0;   // a request made while the job runs asks for one more run
@@ -107,9 +111,10 @@ DWORD WINAPI WorkerLoop(void* parameter) {
     if (worker->periodMs == 0 || worker->stop) break;
     // At least the least pause, so a job longer than its period still yields
     // between runs; then the rest of the period, cut short by a retime request.
-    const uint64_t ended = GetCounterMs();
-    WaitUntil(worker, ended + WORKER_PAUSE_MS, 0);
-    WaitUntil(worker, t0 + worker->periodMs, 1);
+    // One sleep covers both: a waiting worker wakes once a period.
+    const uint64_t least = GetCounterMs() + WORKER_PAUSE_MS;
+    const uint64_t due = t0 + worker->periodMs;
+    WaitUntil(worker, least, due > least ? due : least);
     if (worker->periodMs == 0 || worker->stop) break;
   }
   worker->result = value;

@@ -147,7 +147,8 @@ void CreateControls(HWND window, int W, int H) {
   // Lives until the process ends; static storage, so the program needs no
   // throwing allocator (and none of the exception machinery it pulls in).
   alignas(LISTVIEW) static unsigned char listViewStorage[sizeof(LISTVIEW)];
-  if (!g_listView) g_listView = ::new (listViewStorage) LISTVIEW(listDesc->handle, headerDesc->handle);
+  // A window made again (the tests make one per suite) gets a wrapper of its own list.
+  g_listView = ::new (listViewStorage) LISTVIEW(listDesc->handle, headerDesc->handle);
   listDesc->rectangle.bottom = listDesc->rectangle.top + 11 * (headerDesc->sizeB + 1);
   g_listView->SetRowHeight(listDesc->sizeB);
   headerDesc->sizeB += 2;
@@ -269,6 +270,10 @@ static void PaintHeaderItem(const DRAWITEMSTRUCT* item) {
 }
 
 LRESULT CALLBACK ResultListProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_SHOWCELLS) {
+    if (g_listView) g_listView->SetStagedCells();
+    return 0;
+  }
   const LRESULT result = CallWindowProcW(g_controls[CTL_RESULT_LIST].previousProcedure, list, message, wParam, lParam);
   if (message == WM_DRAWITEM) {
     const DRAWITEMSTRUCT* item = (const DRAWITEMSTRUCT*)lParam;

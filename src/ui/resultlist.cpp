@@ -56,26 +56,43 @@ void LISTVIEW::SetColumnLayout(int column, int width, const wchar_t* text, int f
   MarkOwnerDrawn(header, column);
 }
 
-void LISTVIEW::ForgetCells() { ZeroMemory(known, sizeof known); }
+void LISTVIEW::ForgetCells() {
+  ZeroMemory(known, sizeof known);
+  ZeroMemory(staged, sizeof staged);
+  anyStaged = false;
+}
 
-void LISTVIEW::SetCellText(int row, int column, const wchar_t* text) {
-  if (!text) text = L"";
-  const bool cached = row >= 0 && row < CACHED_ROWS && column >= 0 && column < RESULT_COLUMNS;
-  if (cached && known[row][column] && lstrcmpW(written[row][column], text) == 0) return;
-  if (cached) {
-    const int length = lstrlenW(text);
-    known[row][column] = length < CACHED_CHARS;
-    if (known[row][column]) lstrcpynW(written[row][column], text, CACHED_CHARS);
-  }
+static bool InCache(int row, int column) {
+  return row >= 0 && row < CACHED_ROWS && column >= 0 && column < RESULT_COLUMNS;
+}
+
+bool LISTVIEW::SetItem(int row, int column, const wchar_t* text) {
   LVITEMW item;
   ZeroMemory(&item, sizeof item);
   item.mask = LVIF_TEXT;
   item.iItem = row;
   item.iSubItem = column;
   item.pszText = (LPWSTR)text;
-  // One read tells whether the row exists and what the cell shows: the refresh
-  // rewrites every cell of a row each second, and a cell whose text stays the
-  // same is then neither set nor repainted.
+  return SendMessageW(list, LVM_SETITEMW, 0, (LPARAM)&item) != 0;
+}
+
+void LISTVIEW::Remember(int row, int column, const wchar_t* text) {
+  known[row][column] = lstrlenW(text) < CACHED_CHARS;
+  if (known[row][column]) lstrcpynW(written[row][column], text, CACHED_CHARS);
+}
+
+void LISTVIEW::SetCellText(int row, int column, const wchar_t* text) {
+  if (!text) text = L"";
+  const bool cached = InCache(row, column);
+  if (cached && known[row][column]) {
+    if (lstrcmpW(written[row][column], text) == 0) return;
+    // The program wrote this cell before, so its row exists: no need to ask.
+    known[row][column] = false;
+    if (SetItem(row, column, text)) Remember(row, column, text);
+    return;
+  }
+  // One read tells whether the row exists and what the cell shows, so that a
+  // cell that already shows the text is neither set nor repainted.
   wchar_t shown[CELL_CHARS] = {};
   LVITEMW probe;
   ZeroMemory(&probe, sizeof probe);
@@ -85,15 +102,111 @@ void LISTVIEW::SetCellText(int row, int column, const wchar_t* text) {
   probe.pszText = shown;
   probe.cchTextMax = CELL_CHARS;
   if (!SendMessageW(list, LVM_GETITEMW, 0, (LPARAM)&probe)) {
-    LVITEMW insert = item;
-    insert.iSubItem = 0;
-    if (column != 0) insert.pszText = (LPWSTR)L"";
+    LVITEMW insert;
+    ZeroMemory(&insert, sizeof insert);
+    insert.mask = LVIF_TEXT;
+    insert.iItem = row;
+    insert.pszText = (LPWSTR)(column == 0 ? text : L"");
     SendMessageW(list, LVM_INSERTITEMW, 0, (LPARAM)&insert);
   } else {
     shown[CELL_CHARS - 1] = 0;
-    if (probe.pszText == shown && lstrcmpW(shown, item.pszText) == 0) return;
+    if (probe.pszText == shown && lstrcmpW(shown, text) == 0) {
+      if (cached) Remember(row, column, text);
+      return;
+    }
   }
-  SendMessageW(list, LVM_SETITEMW, 0, (LPARAM)&item);
+  if (SetItem(row, column, text) && cached) Remember(row, column, text);
+}
+
+void LISTVIEW::StageCellText(int row, int column, const wchar_t* text) {
+  if (!text) text = L"";
+  if (!InCache(row, column) || lstrlenW(text) >= CACHED_CHARS) {
+    SetCellText(row, column, text);
+    return;
+  }
+  if (known[row][column] && lstrcmpW(written[row][column], text) == 0) return;
+  lstrcpynW(written[row][column], text, CACHED_CHARS);
+  known[row][column] = true;
+  staged[row][column] = true;
+  anyStaged = true;
+}
+
+void LISTVIEW::ShowStagedCells() {
+  if (anyStaged) SendMessageW(list, WM_SHOWCELLS, 0, 0);
+}
+
+// The windows inside the list (the other-server selector, its edit field and
+// the save box, all over row 9's first cell), and whether each had anything
+// to repaint already.
+struct CHILDREN {
+  HWND window[8];
+  bool due[8];
+  int count;
+};
+
+static BOOL CALLBACK NoteChild(HWND child, LPARAM parameter) {
+  CHILDREN* c = (CHILDREN*)parameter;
+  if (c->count >= 8) return FALSE;
+  c->window[c->count] = child;
+  c->due[c->count] = GetUpdateRect(child, nullptr, FALSE) != 0;
+  ++c->count;
+  return TRUE;
+}
+
+// With full-row select a list view repaints the whole row for every cell set,
+// and as it does not clip its children, the windows over that row as well. The
+// rest of the row has not changed: the list's update region is put back to what
+// it was plus the changed cells, and a child window that was not due before and
+// covers none of those cells is not due after.
+void LISTVIEW::SetStagedCells() {
+  if (!anyStaged) return;
+  anyStaged = false;
+  CHILDREN children;
+  children.count = 0;
+  EnumChildWindows(list, NoteChild, (LPARAM)&children);
+  HRGN due = CreateRectRgn(0, 0, 0, 0);
+  HRGN cells = CreateRectRgn(0, 0, 0, 0);
+  HRGN one = CreateRectRgn(0, 0, 0, 0);
+  bool narrow = due && cells && one && GetUpdateRgn(list, due, FALSE) != ERROR;
+  for (int row = 0; row < CACHED_ROWS; ++row) {
+    for (int column = 0; column < RESULT_COLUMNS; ++column) {
+      if (!staged[row][column]) continue;
+      staged[row][column] = false;
+      if (!SetItem(row, column, written[row][column])) {
+        // No such row after all: the full path inserts it.
+        wchar_t text[CACHED_CHARS];
+        lstrcpynW(text, written[row][column], CACHED_CHARS);
+        known[row][column] = false;
+        SetCellText(row, column, text);
+        narrow = false;
+        continue;
+      }
+      RECT r;
+      r.top = column;
+      r.left = LVIR_BOUNDS;
+      // Column 0's bounds are the whole row's.
+      if (!narrow || column == 0 || !SendMessageW(list, LVM_GETSUBITEMRECT, (WPARAM)row, (LPARAM)&r)) {
+        narrow = false;
+        continue;
+      }
+      SetRectRgn(one, r.left, r.top, r.right, r.bottom);
+      CombineRgn(cells, cells, one, RGN_OR);
+    }
+  }
+  if (narrow) {
+    RedrawWindow(list, nullptr, nullptr, RDW_VALIDATE | RDW_NOCHILDREN);
+    CombineRgn(due, due, cells, RGN_OR);
+    RedrawWindow(list, nullptr, due, RDW_INVALIDATE | RDW_ERASE | RDW_NOCHILDREN);
+    for (int i = 0; i < children.count; ++i) {
+      RECT r;
+      if (children.due[i] || !GetWindowRect(children.window[i], &r)) continue;
+      MapWindowPoints(nullptr, list, (POINT*)&r, 2);
+      if (!RectInRegion(cells, &r)) RedrawWindow(children.window[i], nullptr, nullptr, RDW_VALIDATE | RDW_NOCHILDREN);
+    }
+  }
+  if (one) DeleteObject(one);
+  if (cells) DeleteObject(cells);
+  if (due) DeleteObject(due);
 }
 
 const wchar_t* LISTVIEW::GetHeaderText(int column) {
@@ -218,11 +331,18 @@ LRESULT DrawResultCell(NMLVCUSTOMDRAW* draw) {
     }
     r.left -= 4;
   }
+  // A cell outside the part being repainted (with full-row select some list
+  // views repaint column 0 for every changed cell of its row) is left alone.
+  const RECT reach = {r.left, r.top - u, r.right + 1, r.bottom + u};
+  if (!RectVisible(dc, &reach)) return CDRF_SKIPDEFAULT;
   RECT fill = {r.left, r.top + 2, r.right, r.bottom - 2};
   FillRect(dc, &fill, g_app.brushes[BRUSH_WHITE]);
   SetBkMode(dc, TRANSPARENT);
   SetTextColor(dc, 0x00000000);
-  HGDIOBJ oldFont = SelectObject(dc, g_app.fonts[0]);
+  // The list has already selected its font, the interface font, for the cells;
+  // selecting a font again is not free on every platform (some re-read their
+  // font settings each time).
+  HGDIOBJ oldFont = GetCurrentObject(dc, OBJ_FONT) == g_app.fonts[0] ? nullptr : SelectObject(dc, g_app.fonts[0]);
   DrawLine(dc, POINT{r.left, r.bottom - 2}, POINT{r.right, r.bottom - 2}, PS_SOLID, 1, RGB(160, 160, 160));
   const int columns = g_listView && g_listView->header ? (int)SendMessageW(g_listView->header, HDM_GETITEMCOUNT, 0, 0) : 0;
   const COLORREF edge = column + 1 == columns ? RGB(100, 100, 100) : RGB(160, 160, 160);
@@ -244,6 +364,6 @@ LRESULT DrawResultCell(NMLVCUSTOMDRAW* draw) {
   if (column == 5 || column == 6) t.right -= 4 * u;
   UINT align = column == 1 ? DT_CENTER : (column == 0 || column == 2) ? DT_LEFT : DT_RIGHT;
   DrawTextExW(dc, text, -1, &t, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_END_ELLIPSIS | align, nullptr);
-  SelectObject(dc, oldFont);
+  if (oldFont) SelectObject(dc, oldFont);
   return CDRF_SKIPDEFAULT;
 }

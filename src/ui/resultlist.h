@@ -16,6 +16,9 @@
 #define CACHED_ROWS 10
 #define CACHED_CHARS 48   // longer texts are not remembered and always go to the list
 
+// Sent to the list by a thread that staged cells: the window thread sets them.
+#define WM_SHOWCELLS (WM_APP + 1)
+
 class LISTVIEW {
  public:
   HWND list;
@@ -26,6 +29,14 @@ class LISTVIEW {
   void SetColumnLayout(int column, int width, const wchar_t* text, int format, UINT extraMask);
   // A null text empties the cell; a row comes into being when it is first set.
   void SetCellText(int row, int column, const wchar_t* text);
+  // The same for a row that exists, held back until ShowStagedCells: the
+  // refresh gives every cell of a row each second, and the window thread then
+  // sets all that changed in one message and repaints only those cells.
+  void StageCellText(int row, int column, const wchar_t* text);
+  // From any thread: one synchronous message, none when nothing changed.
+  void ShowStagedCells();
+  // Window thread: what the list's procedure does with WM_SHOWCELLS.
+  void SetStagedCells();
   // The header item's title, in one buffer shared by every call (window thread only).
   const wchar_t* GetHeaderText(int column);
   void SetRowHeight(int height);
@@ -40,6 +51,11 @@ class LISTVIEW {
   // while an attempt (which may clear row 9) runs.
   wchar_t written[CACHED_ROWS][RESULT_COLUMNS][CACHED_CHARS];
   bool known[CACHED_ROWS][RESULT_COLUMNS];
+  bool staged[CACHED_ROWS][RESULT_COLUMNS];   // written holds a text the list does not show yet
+  bool anyStaged;
+
+  bool SetItem(int row, int column, const wchar_t* text);
+  void Remember(int row, int column, const wchar_t* text);
 };
 
 extern LISTVIEW* g_listView;

@@ -14,7 +14,11 @@ void ClearLog() { SetWindowTextW(Ctl(CTL_LOG), L""); }
 void ClockLabel(const wch* text) { SetWindowTextW(Ctl(CTL_CLOCK_LABEL), text); }
 
 void Cell(int row, int column, const wch* text) {
-  if (g_listView) g_listView->SetCellText(row, column, text);
+  if (g_listView) g_listView->StageCellText(row, column, text);
+}
+
+void ShowCells() {
+  if (g_listView) g_listView->ShowStagedCells();
 }
 
 int SchemeItem() { return (int)SendMessageW(Ctl(CTL_SCHEME), CB_GETCURSEL, 0, 0); }
@@ -38,6 +42,7 @@ void PlugSyncView() {
   view.syncButtons = ShowSyncButton;
   view.clockLabel = ClockLabel;
   view.cell = Cell;
+  view.showCells = ShowCells;
   view.clearRow = ClearResultRow;
   view.lock = DisableControls;
   view.unlock = RestoreControls;

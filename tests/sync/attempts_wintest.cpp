@@ -70,6 +70,7 @@ void RecButtons(int showSync) { g_rec.Add(showSync ? "showSync" : "showStandIn")
 void RecClock(const wch*) {}
 void RecCell(int, int, const wch*) {}
 void RecClearRow(int) {}
+void RecShowCells() {}
 void RecLock() { g_rec.Add("lock"); }
 void RecUnlock() { g_rec.Add("unlock"); }
 int RecScheme() { return 0; }   // quick: from the measurements at hand
@@ -116,8 +117,8 @@ class Attempts : public ::testing::Test {
     ResetEvent(g_rec.entered);
     ResetEvent(g_rec.release);
     g_rounds = 0;
-    SYNCVIEW view = {RecLog, RecClearLog, RecClearIfAsked, RecButtons, RecClock, RecCell, RecClearRow,
-                     RecLock, RecUnlock, RecScheme, RecAutomatic, RecClose};
+    SYNCVIEW view = {RecLog, RecClearLog, RecClearIfAsked, RecButtons, RecClock, RecCell,
+                     RecShowCells, RecClearRow, RecLock, RecUnlock, RecScheme, RecAutomatic, RecClose};
     g_syncView = view;
     StartWorker(&g_probeWorker, CountedRound, nullptr, PROBE_PERIOD_MS);
     ASSERT_TRUE(WaitForRounds(1, 5000));

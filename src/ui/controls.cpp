@@ -154,9 +154,12 @@ void CreateControls(HWND window, int W, int H) {
   headerDesc->sizeB += 2;
   MoveToRect(listDesc->handle, listDesc->rectangle, TRUE);
 
-  // Step 6: columns, then the first fill.
+  // Step 6: columns, then the first fill. The list lays itself out again for
+  // every column and row while it may redraw: once at the end is enough.
+  SendMessageW(listDesc->handle, WM_SETREDRAW, FALSE, 0);
   SetResultColumns();
   InitialFill();
+  SendMessageW(listDesc->handle, WM_SETREDRAW, TRUE, 0);
   FitRowsToList(listDesc->sizeB);
 
   // Step 7: close, sync and the stand-in sync button on the same place.

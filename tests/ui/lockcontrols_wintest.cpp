@@ -17,6 +17,7 @@
 #include "ui/layout.h"
 #include "ui/tray.h"
 #include "ui/window.h"
+#include "testwindow.h"
 
 namespace {
 
@@ -44,36 +45,10 @@ bool CloseCommandEnabled() {
   return state != (UINT)-1 && !(state & (MF_GRAYED | MF_DISABLED));
 }
 
-void Pump() {
-  MSG msg;
-  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-  }
-}
-
 class LockControls : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    INITCOMMONCONTROLSEX controls = {sizeof controls, 0xFFFFFFFFu};
-    InitCommonControlsEx(&controls);
-    InitTableLock();
-    CreateBrushes();
-    MakeFonts();
-    FillMainDescriptor(GetModuleHandleW(nullptr));
-    LoadServerLists();
-    ResetServerTable();
-    SetSyncDefaults(&g_app);
-    CreateMainWindow(&g_mainDesc);
-    Pump();
-  }
-  static void TearDownTestSuite() {
-    if (MainWindow()) DestroyWindow(MainWindow());
-    Pump();
-    StopWorker(&g_refreshWorker);
-    DeleteBrushes();
-    DeleteFonts();
-  }
+  static void SetUpTestSuite() { MakeTestMainWindow(); }
+  static void TearDownTestSuite() { EndTestMainWindow(); }
 };
 
 TEST_F(LockControls, EveryControlButTheLabelsIsDisabledAndGetsItsOwnStateBack) {

@@ -15,16 +15,9 @@
 #include "ui/layout.h"
 #include "ui/resultlist.h"
 #include "ui/window.h"
+#include "testwindow.h"
 
 namespace {
-
-void Pump() {
-  MSG msg;
-  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-  }
-}
 
 HWND List() { return Ctl(CTL_RESULT_LIST); }
 
@@ -81,27 +74,11 @@ void StageFromWorker(const STAGING& s) {
 class ResultList : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    INITCOMMONCONTROLSEX controls = {sizeof controls, 0xFFFFFFFFu};
-    InitCommonControlsEx(&controls);
-    InitTableLock();
-    CreateBrushes();
-    MakeFonts();
-    FillMainDescriptor(GetModuleHandleW(nullptr));
-    LoadServerLists();
-    ResetServerTable();
-    SetSyncDefaults(&g_app);
-    CreateMainWindow(&g_mainDesc);
+    MakeTestMainWindow();
     // The refresh would clear the rows again: no server answers here.
     StopWorker(&g_refreshWorker);
-    Pump();
   }
-  static void TearDownTestSuite() {
-    if (MainWindow()) DestroyWindow(MainWindow());
-    Pump();
-    StopWorker(&g_refreshWorker);
-    DeleteBrushes();
-    DeleteFonts();
-  }
+  static void TearDownTestSuite() { EndTestMainWindow(); }
   void SetUp() override {
     ASSERT_NE(MainWindow(), nullptr) << "no main window: these tests need a display (Xvfb, DISPLAY set)";
     ASSERT_NE(g_listView, nullptr);

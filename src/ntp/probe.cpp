@@ -93,7 +93,7 @@ int ProbeServers(const unsigned* passes) {
   pass.done = done;
   pass.answered = &answered;
   const unsigned count = passes ? *passes : 0;
-  for (unsigned p = 0; p < count && answered < SERVER_COUNT; ++p) ProbePass(&pass);
+  for (unsigned p = 0; p < count && answered < SERVER_COUNT && !PassesCut(); ++p) ProbePass(&pass);
   for (int j = 0; j < SERVER_COUNT; ++j) {
     if (done[j]) continue;
     LockTable();

@@ -104,6 +104,27 @@ static bool OpenSlot(const wchar_t* host, SLOT* slot, bool* serviceUnknown) {
   return true;
 }
 
+// Signalled while passes are cut; made once, kept to the end of the process.
+static HANDLE volatile g_cut;
+static volatile LONG g_cutOn;
+
+static void MakeCutEvent() {
+  if (g_cut) return;
+  HANDLE e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (e && InterlockedCompareExchangePointer((void* volatile*)&g_cut, e, nullptr) != nullptr) CloseHandle(e);
+}
+
+void CutPasses(int on) {
+  MakeCutEvent();
+  InterlockedExchange(&g_cutOn, on ? 1 : 0);
+  if (g_cut) {
+    if (on) SetEvent(g_cut);
+    else ResetEvent(g_cut);
+  }
+}
+
+int PassesCut() { return g_cutOn != 0; }
+
 // Waits up to timeoutMs for a reply on any socket still waiting, then takes in
 // without waiting every other one already there. T4 of each is read the moment
 // the wait reports it, before the datagram is fetched: under Wine a recv costs
@@ -112,7 +133,7 @@ static bool OpenSlot(const wchar_t* host, SLOT* slot, bool* serviceUnknown) {
 static int Look(PASS* pass, DWORD timeoutMs) {
   int seen = 0;
   for (;;) {
-    WSAEVENT events[SNTP_PASS_MAX];
+    WSAEVENT events[SNTP_PASS_MAX + 1];
     int which[SNTP_PASS_MAX];
     DWORD n = 0;
     for (int i = 0; i < pass->count; ++i) {
@@ -121,7 +142,10 @@ static int Look(PASS* pass, DWORD timeoutMs) {
       which[n++] = i;
     }
     if (n == 0) return seen;
-    const DWORD w = WSAWaitForMultipleEvents(n, events, FALSE, seen ? 0 : timeoutMs, FALSE);
+    // Last in the list: a reply already in is still taken first.
+    DWORD waited = n;
+    if (g_cut) events[waited++] = g_cut;
+    const DWORD w = WSAWaitForMultipleEvents(waited, events, FALSE, seen ? 0 : timeoutMs, FALSE);
     if (w == WSA_WAIT_TIMEOUT) return seen;
     if (w >= WSA_WAIT_EVENT_0 + n) return seen ? seen : -1;
     SLOT& slot = pass->slots[which[w - WSA_WAIT_EVENT_0]];
@@ -185,6 +209,7 @@ void QueryServersTime(SNTPQUERY* queries, int count, SNTPDONE done, void* contex
     queries[i].result = 0;
     queries[i].kissCode = 0;
   }
+  MakeCutEvent();
   PASS pass;
   pass.queries = queries;
   pass.count = count < SNTP_PASS_MAX ? count : SNTP_PASS_MAX;
@@ -235,7 +260,7 @@ void QueryServersTime(SNTPQUERY* queries, int count, SNTPDONE done, void* contex
       first = false;
       Decide(&pass, i, stepAllowance);
     }
-    if (late) break;
+    if (late || PassesCut()) break;
     if (AnyInState(&pass, SLOT_SEEN)) continue;   // seen by a look among the fetches
     if (!AnyInState(&pass, SLOT_SENT)) break;
     const int64_t left = deadline - GetCounterTime();

@@ -39,3 +39,9 @@ typedef void (*SNTPDONE)(SNTPQUERY* query, void* context);
 // of the rest, in query order, when the second is over. Every socket is closed
 // before the call returns.
 void QueryServersTime(SNTPQUERY* queries, int count, SNTPDONE done, void* context);
+
+// While cut (on = 1, from any thread), a pass waits for no more replies: the
+// queries still waiting fail at once. An attempt cuts the background round it
+// stops, as it asks every server again itself. on = 0 ends it.
+void CutPasses(int on);
+int PassesCut();

@@ -5,6 +5,7 @@
 #include "ntp/probe.h"
 #include "ntp/serverrow.h"
 #include "ntp/setclock.h"
+#include "ntp/sntp.h"
 #include "sync/refresh.h"
 #include "sync/texts.h"
 #include "sync/view.h"
@@ -109,7 +110,11 @@ static void LogStamp() {
 static int32_t HiddenAttempt(int resumeProbe) {
   if (g_attemptCounter == 0) g_syncView.clearLog();
   g_attemptCounter = (g_attemptCounter + 1) % LOG_CLEAR_EVERY;
+  // The background round in progress need not wait for its silent servers:
+  // this attempt asks every server again.
+  CutPasses(1);
   StopWorker(&g_probeWorker);
+  CutPasses(0);
   StopWorker(&g_refreshWorker);
   LogStamp();
   const int code = ProbeAndSetClock(nullptr);

@@ -144,4 +144,36 @@ TEST_F(Exchange, ChronydIsMeasuredAsARealPeer) {
   EXPECT_LE(best.delayMs, 5u);
 }
 
+DWORD WINAPI CutSoon(void*) {
+  Sleep(150);
+  CutPasses(1);
+  return 0;
+}
+
+// An attempt cuts the background round it stops: the pass waits no longer for
+// its silent server, while the answer already in is kept; once the cut ends, a
+// silent server has its whole second again.
+TEST_F(Exchange, ACutPassStopsWaitingForItsSilentServersAndKeepsItsAnswers) {
+  Serve(0, "offset=0.5");
+  Serve(3, "silent=1");
+  const std::wstring answering = WideHost(Addr(0)), silent = WideHost(Addr(3));
+  SERVERROW rows[2] = {};
+  SNTPQUERY queries[2] = {{answering.c_str(), &rows[0], 0, 0}, {silent.c_str(), &rows[1], 0, 0}};
+  HANDLE cutter = CreateThread(nullptr, 0, CutSoon, nullptr, 0, nullptr);
+  ASSERT_NE(cutter, nullptr);
+  const double cutMs = TimedMs([&] { QueryServersTime(queries, 2, nullptr, nullptr); });
+  WaitForSingleObject(cutter, INFINITE);
+  CloseHandle(cutter);
+  EXPECT_TRUE(PassesCut());
+  CutPasses(0);
+  EXPECT_GT(queries[0].result, 0);
+  EXPECT_EQ(queries[1].result, 0);
+  EXPECT_LT(cutMs, 800.0) << "the cut pass still waited for its silent server";
+
+  const double wholeMs = TimedMs([&] { QueryServersTime(queries, 2, nullptr, nullptr); });
+  EXPECT_GT(queries[0].result, 0);
+  EXPECT_EQ(queries[1].result, 0);
+  EXPECT_GE(wholeMs, 990.0) << "the cut outlived CutPasses(0)";
+}
+
 }  // namespace

@@ -125,8 +125,7 @@ void LISTVIEW::StageCellText(int row, int column, const wchar_t* text) {
     return;
   }
   if (known[row][column] && lstrcmpW(written[row][column], text) == 0) return;
-  lstrcpynW(written[row][column], text, CACHED_CHARS);
-  known[row][column] = true;
+  Remember(row, column, text);
   staged[row][column] = true;
   anyStaged = true;
 }

@@ -10,14 +10,8 @@
 
 #include <vector>
 
-#include "app/appstate.h"
-#include "ntp/serverrow.h"
-#include "sync/worker.h"
-#include "text/serverlists.h"
-#include "ui/layout.h"
-#include "ui/tray.h"
-#include "ui/window.h"
 #include "testwindow.h"
+#include "ui/tray.h"
 
 namespace {
 

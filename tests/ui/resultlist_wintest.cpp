@@ -8,14 +8,8 @@
 
 #include <string>
 
-#include "app/appstate.h"
-#include "ntp/serverrow.h"
-#include "sync/worker.h"
-#include "text/serverlists.h"
-#include "ui/layout.h"
-#include "ui/resultlist.h"
-#include "ui/window.h"
 #include "testwindow.h"
+#include "ui/resultlist.h"
 
 namespace {
 

@@ -19,13 +19,21 @@ ql_locale() {
   { export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8; } 2>/dev/null
 }
 
+# ql_prefix_ready DIR: DIR is a finished prefix that serves every Wine installed.
+# One made before the 32-bit half of Wine was installed has no 32-bit system
+# folder, and every 32-bit start in it or its copies fails (exit code 53).
+ql_prefix_ready() {
+  [ -f "$1/.ready" ] || return 1
+  [ ! -x /usr/lib/wine/wine ] || [ -f "$1/drive_c/windows/syswow64/kernel32.dll" ]
+}
+
 # ql_wine_template DIR: creates the template prefix once (about ten seconds).
 ql_wine_template() {
   local tmpl; tmpl=$(realpath -m "$1")
-  [ -f "$tmpl/.ready" ] && return 0
+  ql_prefix_ready "$tmpl" && return 0
   mkdir -p "$(dirname "$tmpl")"
   ( flock 9
-    if [ ! -f "$tmpl/.ready" ]; then
+    if ! ql_prefix_ready "$tmpl"; then
       rm -rf "$tmpl"
       WINEPREFIX=$tmpl WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
         /usr/lib/wine/wine64 wineboot.exe -i >/dev/null 2>&1 </dev/null
@@ -41,11 +49,11 @@ ql_wine_template() {
 # ql_wine_prefix PREFIX TEMPLATE: makes PREFIX a copy of TEMPLATE unless it exists.
 ql_wine_prefix() {
   local prefix tmpl; prefix=$(realpath -m "$1"); tmpl=$(realpath -m "$2")
-  [ -f "$prefix/.ready" ] && return 0
+  ql_prefix_ready "$prefix" && return 0
   ql_wine_template "$tmpl"
   mkdir -p "$(dirname "$prefix")"
   ( flock 9
-    if [ ! -f "$prefix/.ready" ]; then
+    if ! ql_prefix_ready "$prefix"; then
       rm -rf "$prefix"
       # Hard links keep a copy cheap (the template holds about 700 MB of DLLs that
       # Wine only reads); the registry files, which Wine rewrites, are real copies.

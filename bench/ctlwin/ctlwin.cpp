@@ -8,12 +8,16 @@
 //                        three buttons, four check boxes, a group box and a
 //                        multi-line edit box, in the interface font), adds a tray
 //                        icon, posts itself WM_CLOSE and exits through the
-//                        ordinary destroy and quit path, removing the icon
+//                        ordinary destroy and quit path, removing the icon;
+//                        it does so with any command line, and takes /close so
+//                        that both yardsticks are started alike
 //
 // The exit code is 0 on a normal close, 1 if the window could not be made.
 #include <windows.h>
 #include <commctrl.h>
 #include <shellapi.h>
+
+#include "yardstick.h"
 
 namespace {
 
@@ -114,24 +118,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   INITCOMMONCONTROLSEX controls = {sizeof controls, 0xFFFFFFFFu};
   InitCommonControlsEx(&controls);
 
-  WNDCLASSEXW wc = {};
-  wc.cbSize = sizeof wc;
-  wc.lpfnWndProc = WindowProc;
-  wc.hInstance = instance;
-  wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));   // IDC_ARROW
-  wc.hbrBackground = (HBRUSH)(COLOR_WINDOW + 1);
-  wc.lpszClassName = kClass;
-  if (!RegisterClassExW(&wc)) return 1;
+  if (!RegisterYardstickClass(instance, kClass, WindowProc)) return 1;
 
   HWND window = CreateWindowExW(0, kClass, L"ctlwin", WS_OVERLAPPEDWINDOW & ~(WS_THICKFRAME | WS_MAXIMIZEBOX),
                                 CW_USEDEFAULT, CW_USEDEFAULT, 636, 500, nullptr, nullptr, instance, nullptr);
   if (!window) return 1;
   PostMessageW(window, WM_CLOSE, 0, 0);
-
-  MSG msg;
-  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-  }
-  return (int)msg.wParam;
+  return RunYardstickLoop();
 }

@@ -9,6 +9,8 @@
 // The exit code is 0 on a normal close, 1 if the window could not be made.
 #include <windows.h>
 
+#include "yardstick.h"
+
 namespace {
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -35,14 +37,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   static const wchar_t kClass[] = L"QuorlinBenchMinWin";
   bool closeAtOnce = HasCloseOption(GetCommandLineW());
 
-  WNDCLASSEXW wc = {};
-  wc.cbSize = sizeof wc;
-  wc.lpfnWndProc = WindowProc;
-  wc.hInstance = instance;
-  wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));   // IDC_ARROW
-  wc.hbrBackground = (HBRUSH)(COLOR_WINDOW + 1);
-  wc.lpszClassName = kClass;
-  if (!RegisterClassExW(&wc)) return 1;
+  if (!RegisterYardstickClass(instance, kClass, WindowProc)) return 1;
 
   HWND window = CreateWindowExW(0, kClass, L"minwin", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, 424,
                                 216, nullptr, nullptr, instance, nullptr);
@@ -53,11 +48,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     ShowWindow(window, show);
     UpdateWindow(window);
   }
-
-  MSG msg;
-  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-  }
-  return (int)msg.wParam;
+  return RunYardstickLoop();
 }

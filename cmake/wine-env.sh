@@ -46,7 +46,7 @@ ql_wine_template() {
   ) 9>"$tmpl.lock"
 }
 
-# ql_wine_prefix PREFIX TEMPLATE: makes PREFIX a copy of TEMPLATE unless it exists.
+# ql_wine_prefix PREFIX TEMPLATE: makes PREFIX a copy of TEMPLATE unless it is ready.
 ql_wine_prefix() {
   local prefix tmpl; prefix=$(realpath -m "$1"); tmpl=$(realpath -m "$2")
   ql_prefix_ready "$prefix" && return 0

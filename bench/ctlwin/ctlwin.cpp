@@ -8,9 +8,9 @@
 //                        three buttons, four check boxes, a group box and a
 //                        multi-line edit box, in the interface font), adds a tray
 //                        icon, posts itself WM_CLOSE and exits through the
-//                        ordinary destroy and quit path, removing the icon;
-//                        it does so with any command line, and takes /close so
-//                        that both yardsticks are started alike
+//                        ordinary destroy and quit path, removing the icon
+//                        (it reads no command line: /close only keeps both
+//                        yardsticks started alike)
 //
 // The exit code is 0 on a normal close, 1 if the window could not be made.
 #include <windows.h>

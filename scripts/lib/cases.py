@@ -12,6 +12,11 @@
       summary (crash, hang, time-out), counts every case it lists
       (--gtest_list_tests) as failed, at least one. When ctest failed and nothing
       was counted as failed, the stage counts one failed case.
+  cases.py like LOG OTHER_JSON
+      the cases that OTHER_JSON's tests would have run, counted from the runs of
+      the tests of the same names in LOG (the other build's `ctest -V` output):
+      passed, failed and skipped cases of each, at least one per test.
+      Prints "0 0 SKIPPED": for a build whose tests cannot run here.
   cases.py blackbox RC FILE...
       result files of tests/blackbox/run: "plan NAME", "ok NAME", "not ok NAME - WHY";
       RC: the run's exit code. A planned check that never reported failed; a file
@@ -103,6 +108,32 @@ def count_ctest(log_path, json_path, rc, harness=False):
     return tuple(counts[harness])
 
 
+def summary_counts(own):
+    """Passed, failed and skipped cases from a binary's GoogleTest summary lines."""
+    def first(pattern):
+        return next((int(m.group(1)) for l in own for m in [re.match(pattern, l)] if m), 0)
+    return (first(r"^\[  PASSED  \] (\d+) tests?\.") + first(r"^\[  FAILED  \] (\d+) tests?, listed") +
+            first(r"^\[  SKIPPED \] (\d+) tests?, listed"))
+
+
+def count_like(log_path, other_json_path):
+    log = open(log_path, encoding="utf-8", errors="replace").read().splitlines() \
+        if os.path.exists(log_path) else []
+    numbers = {}
+    for line in log:
+        m = re.match(r"^\s*\d+/\d+ Test\s+#(\d+): (\S+) ", line)
+        if m:
+            numbers[m.group(2)] = int(m.group(1))
+    total = 0
+    for t in json.load(open(other_json_path))["tests"]:
+        num = numbers.get(t["name"])
+        n = summary_counts([l[len("%d: " % num):] for l in log if l.startswith("%d: " % num)]) \
+            if num is not None else 0
+        print("cases: skipped %s: %d cases" % (t["name"], max(1, n)), file=sys.stderr)
+        total += max(1, n)
+    return 0, 0, total
+
+
 def count_blackbox(rc, paths):
     passed = failed = 0
     for p in paths:
@@ -139,6 +170,8 @@ if __name__ == "__main__":
     if len(args) in (4, 5) and args[0] == "ctest" and args[3].lstrip("-").isdigit() and \
             (len(args) == 4 or args[4] == "--harness"):
         print("%d %d %d" % count_ctest(args[1], args[2], int(args[3]), len(args) == 5))
+    elif len(args) == 3 and args[0] == "like":
+        print("%d %d %d" % count_like(args[1], args[2]))
     elif len(args) >= 3 and args[0] == "blackbox" and args[1].lstrip("-").isdigit():
         print("%d %d %d" % count_blackbox(int(args[1]), args[2:]))
     else:

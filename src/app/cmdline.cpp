@@ -15,11 +15,12 @@ CMDLINE g_cmdLine;
 namespace {
 
 const DWORD kProcessLineChars = 1024;   // expansion buffer of the process command line
-const DWORD kAutostartLineChars = 512;  // expansion buffer of the autostart entry
+const DWORD kAutostartLineChars = REG_READ_CHARS;  // expansion buffer of the autostart entry
 const int kExpandTries = 4;             // the environment may grow between two calls
 
 // The one buffer of every registry read: 1024 bytes, cleared before each read.
-wchar_t g_regBuffer[512];
+// The autostart entry is written only when it fits here (text/settings.h).
+wchar_t g_regBuffer[REG_READ_CHARS];
 
 // Expands environment references in text into a buffer of `chars` characters,
 // or into a block as large as the expansion needs, and splits the result with

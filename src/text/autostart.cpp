@@ -4,7 +4,8 @@
 #include <taskschd.h>
 
 #include "ntp/enginehooks.h"
-#include "text/autostart_task.h"
+#include "text/format.h"
+#include "text/strings.h"
 
 namespace {
 
@@ -12,10 +13,17 @@ void ForwardToLogBox(const wch* line) {
   if (g_engineHooks.appendLog) g_engineHooks.appendLog(line);
 }
 
-void ReportFailure(const wchar_t* what, HRESULT hr) {
+#define ID_TASK_FAILED 145   // its "%s" are the task's name and the failure code
+
+void ReportFailure(const wchar_t* name, HRESULT hr) {
   if (!g_autostartLog) return;
-  wchar_t line[160];
-  wsprintfW(line, L"%s计划任务 Quorlin 失败 (0x%08lX)，登录时可能不会自动启动本程序。\r\n", what, (unsigned long)hr);
+  wchar_t code[16];
+  wsprintfW(code, L"0x%08lX", (unsigned long)hr);
+  const wch* args[] = {name, code};
+  // The format may come from the INI file: only its "%s" are filled in.
+  wch line[STRING_CHARS + 64];
+  const unsigned long len = FormatText(line, STRING_CHARS + 64 - 2, Str(ID_TASK_FAILED), args, 2);
+  WCopy(line + len, 3, L"\r\n");
   g_autostartLog(line);
 }
 
@@ -54,14 +62,15 @@ namespace {
 
 // COM for this call only, around one action on the root folder: the interface
 // thread does not keep COM initialised.
-HRESULT InRootFolder(HRESULT (*action)(ITaskFolder* folder, const wchar_t* xml), const wchar_t* xml) {
+HRESULT InRootFolder(HRESULT (*action)(ITaskFolder* folder, const wchar_t* name, const wchar_t* xml),
+                     const wchar_t* name, const wchar_t* xml) {
   const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   if (!ComUsable(init)) return init;
   ITaskService* service = nullptr;
   ITaskFolder* folder = nullptr;
   HRESULT hr = OpenRootFolder(&service, &folder);
   if (SUCCEEDED(hr)) {
-    hr = action(folder, xml);
+    hr = action(folder, name, xml);
     folder->Release();
     service->Release();
   }
@@ -69,8 +78,8 @@ HRESULT InRootFolder(HRESULT (*action)(ITaskFolder* folder, const wchar_t* xml),
   return hr;
 }
 
-HRESULT Register(ITaskFolder* folder, const wchar_t* xml) {
-  BSTR name = SysAllocString(AUTOSTART_TASK_NAME);
+HRESULT Register(ITaskFolder* folder, const wchar_t* taskName, const wchar_t* xml) {
+  BSTR name = SysAllocString(taskName);
   BSTR text = SysAllocString(xml ? xml : L"");
   VARIANT none, group;
   VariantInit(&none);
@@ -88,8 +97,8 @@ HRESULT Register(ITaskFolder* folder, const wchar_t* xml) {
   return hr;
 }
 
-HRESULT Delete(ITaskFolder* folder, const wchar_t*) {
-  BSTR name = SysAllocString(AUTOSTART_TASK_NAME);
+HRESULT Delete(ITaskFolder* folder, const wchar_t* taskName, const wchar_t*) {
+  BSTR name = SysAllocString(taskName);
   const HRESULT hr = name ? folder->DeleteTask(name, 0) : E_OUTOFMEMORY;
   SysFreeString(name);
   return hr;
@@ -97,18 +106,18 @@ HRESULT Delete(ITaskFolder* folder, const wchar_t*) {
 
 }  // namespace
 
-HRESULT RegisterAutostartTask(const wchar_t* xml) {
-  const HRESULT hr = InRootFolder(Register, xml);
+HRESULT RegisterAutostartTask(const wchar_t* name, const wchar_t* xml) {
+  const HRESULT hr = InRootFolder(Register, name, xml);
   if (FAILED(hr) && NoTaskScheduler(hr)) return S_FALSE;
-  if (FAILED(hr)) ReportFailure(L"注册", hr);
+  if (FAILED(hr)) ReportFailure(name, hr);
   return hr;
 }
 
-HRESULT DeleteAutostartTask() {
-  const HRESULT hr = InRootFolder(Delete, nullptr);
+HRESULT DeleteAutostartTask(const wchar_t* name) {
+  const HRESULT hr = InRootFolder(Delete, name, nullptr);
   if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) ||
       NoTaskScheduler(hr))
     return S_FALSE;
-  if (FAILED(hr)) ReportFailure(L"删除", hr);
+  if (FAILED(hr)) ReportFailure(name, hr);
   return hr;
 }

@@ -82,7 +82,9 @@ unsigned long ComposeAutostartTaskXml(wch* out, unsigned long cap, const wch* pa
   // BUILTIN\Users: the task runs for whoever logs on, as the Run value under
   // HKEY_LOCAL_MACHINE does; HighestAvailable gives an administrator the
   // elevated token the program requires. No execution limit: periodic mode runs
-  // for the whole session. A second logon does not start a second copy.
+  // for the whole session. Parallel: a user who logs on while another user's
+  // copy runs gets a copy in his own session, as the Run value gave him; within
+  // a session the program keeps to one instance by itself.
   PutAscii(&o,
            "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n"
            "<Task version=\"1.2\" xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">\r\n"
@@ -101,7 +103,7 @@ unsigned long ComposeAutostartTaskXml(wch* out, unsigned long cap, const wch* pa
            "    </Principal>\r\n"
            "  </Principals>\r\n"
            "  <Settings>\r\n"
-           "    <MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>\r\n"
+           "    <MultipleInstancesPolicy>Parallel</MultipleInstancesPolicy>\r\n"
            "    <DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>\r\n"
            "    <StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>\r\n"
            "    <ExecutionTimeLimit>PT0S</ExecutionTimeLimit>\r\n"

@@ -5,8 +5,6 @@
 #pragma once
 #include "text/wch.h"
 
-#define AUTOSTART_TASK_NAME WSTR("Quorlin")
-
 // Room for either text with a path of the longest Windows length.
 #define AUTOSTART_LINE_CHARS (32768 + 64)
 #define AUTOSTART_XML_CHARS (6 * 32768 + 2048)

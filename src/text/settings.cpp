@@ -5,12 +5,15 @@
 #include "text/autostart.h"
 #include "text/autostart_task.h"
 #include "text/memblock.h"
+#include "text/strings.h"
 #include "text/wch.h"
 
 namespace {
 
 // Longest path GetModuleFileNameW can return, terminator included.
 const DWORD kModulePathChars = 32768;
+
+#define ID_PATH_TOO_LONG 146   // the log line of an autostart entry refused for its length
 
 }  // namespace
 
@@ -45,29 +48,48 @@ void WriteAutostartEntry(int automatic, HWND secondsSelector, HWND intervalSelec
 
   // The full path, not argv[0]: a relative path would not start at logon.
   wchar_t* path = (wchar_t*)NewBlock(kModulePathChars * sizeof(wchar_t));
-  wchar_t* line = (wchar_t*)NewBlock(AUTOSTART_LINE_CHARS * sizeof(wchar_t));
-  wchar_t* xml = (wchar_t*)NewBlock(AUTOSTART_XML_CHARS * sizeof(wchar_t));
-  if (path && line && xml) {
+  if (path) {
     DWORD n = GetModuleFileNameW(nullptr, path, kModulePathChars);
     if (n == 0 || n >= kModulePathChars)
       WCopy(path, kModulePathChars, (g_cmdLine.argv && g_cmdLine.argc > 0) ? g_cmdLine.argv[0] : L"");
-    if (ComposeAutostartLine(line, AUTOSTART_LINE_CHARS, path, automatic, number))
-      RegWriteString(HKEY_LOCAL_MACHINE, AUTOSTART_KEY, AUTOSTART_VALUE, line);
-    // The Run value alone never starts a program that requires elevation under
-    // UAC; the logon task with the same command does.
-    if (ComposeAutostartTaskXml(xml, AUTOSTART_XML_CHARS, path, automatic, number)) RegisterAutostartTask(xml);
+    WriteAutostartCommand(path, automatic, number);
   }
-  ReleaseBlock(&xml);
-  ReleaseBlock(&line);
   ReleaseBlock(&path);
 
   if (secondsSelector) EnableWindow(secondsSelector, automatic ? TRUE : FALSE);
   if (intervalSelector) EnableWindow(intervalSelector, automatic ? FALSE : TRUE);
 }
 
+int WriteAutostartCommand(const wchar_t* path, int automatic, unsigned long long number) {
+  // Composed into a buffer of the read side's size: what does not fit there
+  // could not be read back.
+  wchar_t line[REG_READ_CHARS];
+  if (!ComposeAutostartLine(line, REG_READ_CHARS, path, automatic, number)) {
+    if (g_autostartLog) {
+      wchar_t report[STRING_CHARS + 2];
+      WCopy(report, STRING_CHARS, Str(ID_PATH_TOO_LONG));
+      WCopy(report + WLen(report), 3, L"\r\n");
+      g_autostartLog(report);
+    }
+    return 0;
+  }
+  RegWriteString(HKEY_LOCAL_MACHINE, AUTOSTART_KEY, AUTOSTART_VALUE, line);
+  // The Run value alone never starts a program that requires elevation under
+  // UAC; the logon task with the same command does.
+  wchar_t* xml = (wchar_t*)NewBlock(AUTOSTART_XML_CHARS * sizeof(wchar_t));
+  if (xml && ComposeAutostartTaskXml(xml, AUTOSTART_XML_CHARS, path, automatic, number))
+    RegisterAutostartTask(AUTOSTART_TASK_NAME, xml);
+  ReleaseBlock(&xml);
+  // Left in place, the old task would start the program a second time, with
+  // whatever options it was registered with, racing this build's task.
+  DeleteAutostartTask(AUTOSTART_OLD_TASK_NAME);
+  return 1;
+}
+
 void DeleteAutostartEntry() {
   RegDeleteValue(HKEY_LOCAL_MACHINE, AUTOSTART_KEY, AUTOSTART_VALUE);
-  DeleteAutostartTask();
+  DeleteAutostartTask(AUTOSTART_TASK_NAME);
+  DeleteAutostartTask(AUTOSTART_OLD_TASK_NAME);
 }
 
 void SaveOtherServer(const wchar_t* text) {

@@ -12,6 +12,7 @@
 #include "ui/commands.h"
 #include "ui/controls.h"
 #include "ui/layout.h"
+#include "ui/msgfilter.h"
 #include "ui/resultlist.h"
 #include "ui/runmodes.h"
 #include "ui/syncview.h"
@@ -101,6 +102,7 @@ static void OnCreate(HWND window) {
   CreateControls(window, client.right - client.left, client.bottom - client.top);
   PlugEngineHooks();
   PlugSyncView();
+  AllowShellMessages(window);
   StartRunMode(window);
 }
 

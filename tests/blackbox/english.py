@@ -3,7 +3,7 @@
 The file's two server sections are replaced by loopback hosts (its strings and help
 text stay as shipped); the program then shows English everywhere, a status line that
 reads as a sentence, and no text wider than its control. Ticking and unticking the
-two autostart boxes registers and deletes the logon task "Quorlin" beside the Run
+two autostart boxes registers and deletes the logon task "Quorlin_x64U" beside the Run
 value (Wine keeps the task as a file in the prefix; its content is not checked here,
 since Wine's Task Scheduler drops trigger, principal and action when it stores it).
 """
@@ -98,19 +98,19 @@ def needed(f, m):
 
 
 def task_file(s):
-    """The prefix's task file "Quorlin" (C:\\windows\\system32\\Tasks), or None."""
+    """The prefix's task file of the x64 build (C:\\windows\\system32\\Tasks), or None."""
     d = os.path.join(s.prefix, "drive_c", "windows", "system32")
     for sub in os.listdir(d):
         if sub.lower() == "tasks":
             for f in os.listdir(os.path.join(d, sub)):
-                if f == "Quorlin":
+                if f == "Quorlin_x64U":
                     return os.path.join(d, sub, f)
     return None
 
 
 def scenario_english(res, art):
     arch = "x64"
-    names = ["english_ini_is_utf16_with_44_strings", "english_ini_server_lists_are_the_resources",
+    names = ["english_ini_is_utf16_with_46_strings", "english_ini_server_lists_are_the_resources",
              "english_ini_help_text", "english_controls_and_titles", "english_nothing_chinese",
              "english_status_sentence", "english_no_text_clipped", "english_auto_box_registers_task",
              "english_auto_box_untick_deletes_task", "english_periodic_box_registers_task",
@@ -120,8 +120,9 @@ def scenario_english(res, art):
     st = strings_of(text)
     sec = sections(text)
     keys = [line.split("=", 1)[0] for line in sec["[STRINGTABLE]"]]
-    res.check("english_ini_is_utf16_with_44_strings",
-              len(st) == 44 and keys == [str(101 + i) for i in range(44)] and st[136 - 101].count("%s") == 2 and
+    res.check("english_ini_is_utf16_with_46_strings",
+              len(st) == 46 and keys == [str(101 + i) for i in range(46)] and st[136 - 101].count("%s") == 2 and
+              st[145 - 101].count("%s") == 2 and
               all(len(v) < 128 and v for v in st), "keys %s, 136 %r" % (keys, st[35] if len(st) > 35 else None))
     S = lambda i: st[i - 101]
     # The resources are plain lists without section headers: their content lines.

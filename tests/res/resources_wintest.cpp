@@ -1,4 +1,4 @@
-// The resources linked into the program: the forty-four interface strings, the
+// The resources linked into the program: the forty-six interface strings, the
 // three text resources, the icon, the version block and the manifest, read back
 // the way the program and the system read them.
 #include <gtest/gtest.h>
@@ -22,7 +22,7 @@ const char kProcessor[] = "X86";
 const wchar_t kOriginalFilename[] = L"Quorlin_x86U.EXE";
 #endif
 
-const char* const kStrings[44] = {
+const char* const kStrings[46] = {
     "超时", "时间：", "授时服务器", "正确时间[T4+θ]", "时间偏差(比服务器)", "往返延迟(ms)", "根延迟(ms)",
     "秒", "天", "小时", "分钟", "毫秒", "快了：", "慢了：", "超过", "已同步，等更新", "同步时间服务器",
     "同步时间失败！申请修改时间权限不成功！", "成功！", "失败！", "同步时间失败！无网络或服务器链接不上。",
@@ -30,7 +30,8 @@ const char* const kStrings[44] = {
     "系统启动时", "当前功能：", "自动同步时间", "定期同步时间", "成功才退出", "秒就退出", "分钟一次",
     "%s定期同步时间(间隔%s分钟)。", "定期同步时间模式", "手动同步时间。", "开始同步时间..",
     "Quorlin正在执行定期同步时间任务，", "你确定要关闭程序？要关闭选择[是]，否则选择[否]。", "提示", "Z_Score",
-    "层级"};
+    "层级", "更新计划任务 %s 失败 (%s)，登录时本程序可能不会按所选方式启动。",
+    "程序路径过长，自动启动项写不下，登录时不会自动启动本程序；请把程序放到较短的路径下。"};
 
 // A text resource as the program gets it, plus its raw lines split at CR LF.
 struct TextResource {
@@ -87,9 +88,9 @@ std::wstring TrimBlanks(const std::wstring& s) {
   return b == std::wstring::npos ? L"" : s.substr(b, e - b + 1);
 }
 
-TEST(StringTable, HoldsTheFortyFourTextsExactly) {
+TEST(StringTable, HoldsTheFortySixTextsExactly) {
   HINSTANCE self = GetModuleHandleW(nullptr);
-  for (int i = 0; i < 44; ++i) {
+  for (int i = 0; i < 46; ++i) {
     const wchar_t* text = nullptr;
     int length = LoadStringW(self, 101 + i, (LPWSTR)&text, 0);   // the resource's own length
     wchar_t slot[128] = {};
@@ -103,7 +104,8 @@ TEST(StringTable, HoldsTheFortyFourTextsExactly) {
 TEST(StringTable, HoldsNothingOutsideItsIds) {
   HINSTANCE self = GetModuleHandleW(nullptr);
   wchar_t slot[128];
-  for (int id : {0, 1, 96, 99, 100, 145, 146, 147, 148, 159, 160}) {
+  // 146 to 148 are also the text resources' ids, of another type.
+  for (int id : {0, 1, 96, 99, 100, 147, 148, 149, 159, 160}) {
     SCOPED_TRACE(id);
     EXPECT_EQ(LoadStringW(self, id, slot, 128), 0);
   }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/appstate.h"
+#include "emulation_win.h"
 #include "ntp/clock.h"
 #include "ntp/serverrow.h"
 #include "ntp/setclock.h"
@@ -16,8 +17,6 @@
 #include "sync/view.h"
 #include "sync/worker.h"
 #include "text/strings.h"
-
-#ifdef _WIN64   // timing under qemu (the i386 build) is too loose for these bounds
 
 namespace {
 
@@ -107,6 +106,7 @@ class Attempts : public ::testing::Test {
   }
 
   void SetUp() override {
+    QL_SKIP_UNDER_QEMU();
     ResetServerTable();
     for (int i = 0; i < SERVER_COUNT; ++i) g_workTable[i].host[0] = 0;
     SetSyncDefaults(&g_app);
@@ -257,5 +257,3 @@ TEST_F(Attempts, ACancelledAutomaticLoopEndsWithoutClosingAndResumesTheProbeWork
 }
 
 }  // namespace
-
-#endif  // _WIN64

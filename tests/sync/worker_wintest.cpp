@@ -4,11 +4,9 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include "emulation_win.h"
 #include "ntp/clock.h"
 #include "sync/worker.h"
-
-// Timing under qemu (the i386 build) is too loose for even generous bounds.
-#ifdef _WIN64
 
 namespace {
 
@@ -74,6 +72,7 @@ HWND MakeTarget() {
 }  // namespace
 
 TEST(Worker, StoppingOneNeverStartedReturnsAtOnce) {
+  QL_SKIP_UNDER_QEMU();
   JOBLOG log = {};
   WORKER w = Worker(&log, 100);
   const uint64_t t0 = GetCounterMs();
@@ -84,6 +83,7 @@ TEST(Worker, StoppingOneNeverStartedReturnsAtOnce) {
 }
 
 TEST(Worker, PeriodZeroRunsOnceAndKeepsTheResult) {
+  QL_SKIP_UNDER_QEMU();
   JOBLOG log = {};
   log.value = 40;
   WORKER w = Worker(&log, 0);
@@ -96,6 +96,7 @@ TEST(Worker, PeriodZeroRunsOnceAndKeepsTheResult) {
 }
 
 TEST(Worker, AJobLongerThanItsPeriodRunsBackToBack) {
+  QL_SKIP_UNDER_QEMU();
   JOBLOG log = {};
   log.sleepMs = 150;
   WORKER w = Worker(&log, 50);
@@ -111,6 +112,7 @@ TEST(Worker, AJobLongerThanItsPeriodRunsBackToBack) {
 }
 
 TEST(Worker, PeriodRunsFromStartToStart) {
+  QL_SKIP_UNDER_QEMU();
   JOBLOG log = {};
   log.sleepMs = 100;
   WORKER w = Worker(&log, 300);
@@ -126,6 +128,7 @@ TEST(Worker, PeriodRunsFromStartToStart) {
 }
 
 TEST(Worker, StopDuringAJobWaitsForItAndKeepsItsResult) {
+  QL_SKIP_UNDER_QEMU();
   JOBLOG log = {};
   log.sleepMs = 400;
   log.value = 100;
@@ -142,6 +145,7 @@ TEST(Worker, StopDuringAJobWaitsForItAndKeepsItsResult) {
 }
 
 TEST(Worker, AskedToEndItFinishesItsJobWhateverHappensToStop) {
+  QL_SKIP_UNDER_QEMU();
   JOBLOG log = {};
   log.sleepMs = 200;
   WORKER w = Worker(&log, 50);
@@ -158,6 +162,7 @@ TEST(Worker, AskedToEndItFinishesItsJobWhateverHappensToStop) {
 // The interface thread waits for a worker that is inside a SendMessage to one
 // of its windows: both waits must keep handling sent messages.
 TEST(Worker, WaitsOnTheWindowThreadHandleSentMessages) {
+  QL_SKIP_UNDER_QEMU();
   HWND target = MakeTarget();
   ASSERT_NE(target, nullptr);
   JOBLOG log = {};
@@ -194,6 +199,7 @@ TEST(Worker, WaitsOnTheWindowThreadHandleSentMessages) {
 
 // A minute's wait is cut short by a stop request, not sat out.
 TEST(Worker, AStopWhileWaitingEndsTheThreadAtOnce) {
+  QL_SKIP_UNDER_QEMU();
   JOBLOG log = {};
   WORKER w = Worker(&log, 60000);
   ASSERT_NE(Start(&w), nullptr);
@@ -208,6 +214,7 @@ TEST(Worker, AStopWhileWaitingEndsTheThreadAtOnce) {
 // Restarting a record whose thread waits out a long period neither hangs nor
 // leaves the old thread running beside the new one.
 TEST(Worker, StartingAgainEndsThePreviousThreadFirst) {
+  QL_SKIP_UNDER_QEMU();
   JOBLOG log = {};
   WORKER w = Worker(&log, 60000);
   ASSERT_NE(Start(&w), nullptr);
@@ -227,6 +234,7 @@ TEST(Worker, StartingAgainEndsThePreviousThreadFirst) {
 }
 
 TEST(Worker, ARetimeWhileWaitingRunsAgainAtOnceThenKeepsTheNewPeriod) {
+  QL_SKIP_UNDER_QEMU();
   JOBLOG log = {};
   WORKER w = Worker(&log, 60000);
   ASSERT_NE(Start(&w), nullptr);
@@ -246,6 +254,7 @@ TEST(Worker, ARetimeWhileWaitingRunsAgainAtOnceThenKeepsTheNewPeriod) {
 // The job is not interrupted: the new period takes effect with one more run
 // right after it, as a stop and restart would have given.
 TEST(Worker, ARetimeDuringAJobRunsOnceMoreAfterIt) {
+  QL_SKIP_UNDER_QEMU();
   JOBLOG log = {};
   log.sleepMs = 300;
   WORKER w = Worker(&log, 60000);
@@ -265,6 +274,7 @@ TEST(Worker, ARetimeDuringAJobRunsOnceMoreAfterIt) {
 // Paused (no thread), a new period is only kept; resuming waits one period
 // before the first run.
 TEST(Worker, ResumedItWaitsOnePeriodOfTheLatestLength) {
+  QL_SKIP_UNDER_QEMU();
   JOBLOG log = {};
   WORKER w = Worker(&log, 60000);
   RetimeWorker(&w, 400);
@@ -278,5 +288,3 @@ TEST(Worker, ResumedItWaitsOnePeriodOfTheLatestLength) {
   EXPECT_LT(log.startMs[0] - t0, 400u + 400u);
   StopWorker(&w);
 }
-
-#endif  // _WIN64

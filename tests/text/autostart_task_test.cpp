@@ -71,7 +71,8 @@ TEST(AutostartTask, LogonTriggerHighestRunLevelAndNoTimeLimit) {
   EXPECT_EQ("S-1-5-32-545", Element(xml, "GroupId"));   // every user who logs on
   EXPECT_EQ("PT0S", Element(xml, "ExecutionTimeLimit"));  // periodic mode runs on
   EXPECT_EQ("false", Element(xml, "DisallowStartIfOnBatteries"));
-  EXPECT_EQ("IgnoreNew", Element(xml, "MultipleInstancesPolicy"));
+  // A second user who logs on while the first one's copy runs gets a copy too.
+  EXPECT_EQ("Parallel", Element(xml, "MultipleInstancesPolicy"));
   // The action runs as the principal declared above.
   EXPECT_NE(std::string::npos, xml.find("<Principal id=\"Users\">"));
   EXPECT_NE(std::string::npos, xml.find("<Actions Context=\"Users\">"));

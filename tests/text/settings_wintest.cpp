@@ -1,15 +1,21 @@
 // The registry values kept between runs: the autostart entry composed from the
 // two selectors and the saved other server, round-tripped through the registry
-// of the test's own Wine prefix and read back by the start-up code.
+// of the test's own Wine prefix and read back by the start-up code; the logon
+// tasks that go with the entry.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <string>
+#include <vector>
 
 #include "../app/registry_guard.h"
 #include "app/appstate.h"
 #include "app/cmdline.h"
+#include "taskfile_win.h"
 #include "testtext.h"
+#include "text/autostart.h"
+#include "text/autostart_task.h"
 #include "text/settings.h"
+#include "text/strings.h"
 
 namespace {
 
@@ -27,6 +33,9 @@ std::wstring ProgramPath() {
   return std::wstring(path, n);
 }
 
+std::vector<std::wstring> g_logLines;
+void RecordLine(const wch* line) { g_logLines.push_back(line); }
+
 std::wstring AutostartValue(bool* found = nullptr) {
   return ReadRegText(HKEY_LOCAL_MACHINE, AUTOSTART_KEY, AUTOSTART_VALUE, 0, found);
 }
@@ -39,6 +48,10 @@ class SettingsTest : public ::testing::Test {
     DeleteRegValue(HKEY_LOCAL_MACHINE, AUTOSTART_KEY, AUTOSTART_VALUE);
     ZeroMemory(&g_app, sizeof g_app);
     SetSyncDefaults(&g_app);
+    LoadInterfaceStrings();   // the built-in texts of the log lines
+    savedLog_ = g_autostartLog;
+    g_autostartLog = RecordLine;
+    g_logLines.clear();
     // A message-only parent: nothing shows on the screen.
     parent_ = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 200, 200, HWND_MESSAGE, nullptr, nullptr, nullptr);
     ASSERT_NE(parent_, nullptr);
@@ -58,6 +71,17 @@ class SettingsTest : public ::testing::Test {
   void TearDown() override {
     if (parent_) DestroyWindow(parent_);   // takes the selectors with it
     FreeCommandLine(&g_cmdLine);
+    DeleteAutostartTask(AUTOSTART_TASK_NAME);
+    DeleteAutostartTask(AUTOSTART_OLD_TASK_NAME);
+    g_autostartLog = savedLog_;
+  }
+
+  // Registers a task as an earlier version of the program did.
+  void RegisterOldTask() {
+    std::vector<wch> xml(AUTOSTART_XML_CHARS);
+    ASSERT_GT(ComposeAutostartTaskXml(xml.data(), AUTOSTART_XML_CHARS, L"C:\\Old\\Quorlin_x64U.exe", 0, 60), 0u);
+    ASSERT_EQ(S_OK, RegisterAutostartTask(AUTOSTART_OLD_TASK_NAME, xml.data()));
+    ASSERT_TRUE(TaskFileExists(AUTOSTART_OLD_TASK_NAME));
   }
 
   // A drop-down list as in the window (its list part needs a display, as every
@@ -75,6 +99,7 @@ class SettingsTest : public ::testing::Test {
 
   RegistryGuard runGuard_{HKEY_LOCAL_MACHINE, AUTOSTART_KEY, AUTOSTART_VALUE};
   RegistryGuard savedGuard_{HKEY_LOCAL_MACHINE, SETTINGS_KEY, nullptr};
+  void (*savedLog_)(const wch*) = nullptr;
   HWND parent_ = nullptr;
   HWND seconds_ = nullptr;
   HWND interval_ = nullptr;
@@ -165,6 +190,65 @@ TEST_F(SettingsTest, UntickingEitherBoxRemovesTheEntry) {
 
   DeleteAutostartEntry();   // nothing left to delete: no harm
   EXPECT_NE(RegDeleteValue(HKEY_LOCAL_MACHINE, AUTOSTART_KEY, AUTOSTART_VALUE), ERROR_SUCCESS);
+}
+
+TEST_F(SettingsTest, TheBuildsTaskComesAndGoesWithTheEntryAndTheOldSharedTaskGoesEitherWay) {
+  RegisterOldTask();
+  Select(seconds_, 0);
+  WriteAutostartEntry(1, seconds_, interval_);
+  EXPECT_TRUE(TaskFileExists()) << Utf8(TaskFile().c_str());
+  EXPECT_FALSE(TaskFileExists(AUTOSTART_OLD_TASK_NAME)) << "it would start the program a second time";
+  Select(interval_, 2);
+  WriteAutostartEntry(0, seconds_, interval_);
+  EXPECT_TRUE(TaskFileExists());
+
+  // An earlier installation's task, registered again meanwhile, goes with the unticking too.
+  RegisterOldTask();
+  DeleteAutostartEntry();
+  EXPECT_FALSE(TaskFileExists());
+  EXPECT_FALSE(TaskFileExists(AUTOSTART_OLD_TASK_NAME));
+  EXPECT_TRUE(g_logLines.empty()) << Utf8(g_logLines[0].c_str());
+}
+
+// The start-up read takes 511 characters: a longer entry would start the
+// program at logon while the boxes showed autostart off.
+TEST_F(SettingsTest, AnEntryTheStartUpCannotReadBackIsRefusedWithOneLogLine) {
+  // "<path>" /AutoSync 0 is the path and 14 characters.
+  const size_t longest = REG_READ_CHARS - 1 - 14;
+  const std::wstring fits = L"C:\\" + std::wstring(longest - 7, L'q') + L".exe";
+  ASSERT_EQ(longest, fits.size());
+  EXPECT_EQ(1, WriteAutostartCommand(fits.c_str(), 1, 0));
+  EXPECT_EQ(AutostartValue(), L"\"" + fits + L"\" /AutoSync 0");
+  EXPECT_TRUE(TaskFileExists());
+  ReadAutostartEntry();
+  EXPECT_EQ(g_app.autoChecked, 1);
+  EXPECT_TRUE(g_logLines.empty()) << Utf8(g_logLines[0].c_str());
+
+  DeleteAutostartEntry();
+  SetSyncDefaults(&g_app);
+  const std::wstring tooLong = L"C:\\q" + fits.substr(3);
+  ASSERT_EQ(longest + 1, tooLong.size());
+  EXPECT_EQ(0, WriteAutostartCommand(tooLong.c_str(), 1, 0));
+  bool found = true;
+  AutostartValue(&found);
+  EXPECT_FALSE(found);
+  EXPECT_FALSE(TaskFileExists()) << "the task would start the program with the boxes unticked";
+  ASSERT_EQ(1u, g_logLines.size());
+  EXPECT_EQ(std::wstring(Str(146)) + L"\r\n", g_logLines[0]);
+  EXPECT_EQ(std::wstring(L"程序路径过长，自动启动项写不下，登录时不会自动启动本程序；请把程序放到较短的路径下。\r\n"),
+            g_logLines[0]);
+  ReadAutostartEntry();
+  EXPECT_EQ(g_app.autoChecked, 0);
+  EXPECT_EQ(g_app.cycleChecked, 0);
+
+  // "<path>" /CycleSync 90 is two characters longer: the path must be two shorter.
+  g_logLines.clear();
+  EXPECT_EQ(0, WriteAutostartCommand(fits.c_str(), 0, 90));
+  EXPECT_EQ(1u, g_logLines.size());
+  EXPECT_EQ(1, WriteAutostartCommand(fits.substr(2).c_str(), 0, 90));
+  ReadAutostartEntry();
+  EXPECT_EQ(g_app.cycleChecked, 1);
+  EXPECT_EQ(g_app.autostartCycleMinutes, 90u);
 }
 
 TEST_F(SettingsTest, SavedServerIsTheDefaultValueOfTheProgramsKey) {

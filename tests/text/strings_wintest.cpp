@@ -49,6 +49,11 @@ TEST_F(InterfaceStringsTest, FromTheIniFileByEntryOrder) {
   EXPECT_EQ(S(117), L" 同步 #");
   EXPECT_EQ(S(101), L"v101");
   EXPECT_EQ(S(144), L"v144");
+  // A translation made before the autostart's log lines were added keeps their built-in texts.
+  EXPECT_EQ(S(145), L"更新计划任务 %s 失败 (%s)，登录时本程序可能不会按所选方式启动。");
+  EXPECT_EQ(S(146), L"程序路径过长，自动启动项写不下，登录时不会自动启动本程序；请把程序放到较短的路径下。");
+  LoadWithIni(Table(46));
+  EXPECT_EQ(S(146), L"v146");
 
   LoadWithIni(Table(44, 123, L"123 = Close", 124, L"124"));
   EXPECT_EQ(S(123), L" Close");   // the leading blank stays

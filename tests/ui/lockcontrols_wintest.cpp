@@ -89,6 +89,50 @@ TEST_F(LockControls, ARestoreWithoutALockChangesNothingAndTheCloseCommandFollows
   EXPECT_TRUE(CloseCommandEnabled());
 }
 
+// The manual synchronisation locks and unlocks the window from its own thread:
+// every EnableWindow and the system menu change then travel to the window's
+// thread, which keeps handling messages meanwhile, as the message loop does.
+DWORD WINAPI LockOnItsOwnThread(void* step) {
+  if (step) DisableControls();
+  else RestoreControls();
+  return 0;
+}
+
+bool RunOnAnotherThread(bool lock) {
+  HANDLE thread = CreateThread(nullptr, 0, LockOnItsOwnThread, lock ? (void*)1 : nullptr, 0, nullptr);
+  if (!thread) return false;
+  const DWORD start = GetTickCount();
+  DWORD wait;
+  while ((wait = MsgWaitForMultipleObjects(1, &thread, FALSE, 1000, QS_ALLINPUT)) != WAIT_OBJECT_0 &&
+         GetTickCount() - start < 20000)
+    Pump();
+  CloseHandle(thread);
+  return wait == WAIT_OBJECT_0;
+}
+
+TEST_F(LockControls, TheLockWorksFromTheManualSynchronisationsThread) {
+  ASSERT_NE(MainWindow(), nullptr);
+  const std::vector<STATE> before = States();
+  ASSERT_GE(before.size(), 20u);
+  ASSERT_TRUE(CloseCommandEnabled());
+
+  ASSERT_TRUE(RunOnAnotherThread(true)) << "the locking thread hung";
+  const std::vector<STATE> during = States();
+  ASSERT_EQ(during.size(), before.size());
+  for (size_t i = 0; i < during.size(); ++i) {
+    if (during[i].label) EXPECT_EQ(during[i].enabled, before[i].enabled) << "label " << i << " was touched";
+    else EXPECT_FALSE(during[i].enabled) << "control " << i << " still enabled";
+  }
+  EXPECT_FALSE(CloseCommandEnabled());
+
+  ASSERT_TRUE(RunOnAnotherThread(false)) << "the unlocking thread hung";
+  const std::vector<STATE> after = States();
+  ASSERT_EQ(after.size(), before.size());
+  for (size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i].enabled, before[i].enabled) << "control " << i;
+  EXPECT_FALSE(IsWindowEnabled(Ctl(CTL_SECONDS)));
+  EXPECT_TRUE(CloseCommandEnabled());
+}
+
 // Explorer restarted: it tells every top-level window "TaskbarCreated", and a
 // window hidden in the tray must put its icon back, or it can no longer be shown.
 bool TrayIconExists(HWND window) {

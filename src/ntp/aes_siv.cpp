@@ -25,12 +25,12 @@ struct CMAC {
   bool ok;
 };
 
-bool StartCmac(CMAC* c, const AESBLOCK* aes, const uint8_t key[AES_BLOCK_BYTES]) {
+// The key is set by the caller: S2V runs several MACs under one key.
+void StartCmac(CMAC* c, const AESBLOCK* aes) {
   c->aes = aes;
   memset(c->state, 0, sizeof c->state);
   c->pendingBytes = 0;
-  c->ok = aes->setKey(aes->context, key);
-  return c->ok;
+  c->ok = true;
 }
 
 void FeedCmac(CMAC* c, const uint8_t* data, size_t length) {
@@ -65,10 +65,9 @@ bool FinishCmac(CMAC* c, uint8_t mac[AES_BLOCK_BYTES]) {
   return c->ok;
 }
 
-bool Cmac(const AESBLOCK* aes, const uint8_t key[AES_BLOCK_BYTES], const uint8_t* data, size_t length,
-          uint8_t mac[AES_BLOCK_BYTES]) {
+bool Cmac(const AESBLOCK* aes, const uint8_t* data, size_t length, uint8_t mac[AES_BLOCK_BYTES]) {
   CMAC c;
-  if (!StartCmac(&c, aes, key)) return false;
+  StartCmac(&c, aes);
   FeedCmac(&c, data, length);
   return FinishCmac(&c, mac);
 }
@@ -79,14 +78,14 @@ bool S2v(const AESBLOCK* aes, const uint8_t key[AES_BLOCK_BYTES], const SIVPART*
   static const uint8_t kZero[AES_BLOCK_BYTES] = {0};
   uint8_t d[AES_BLOCK_BYTES];
   uint8_t mac[AES_BLOCK_BYTES];
-  if (!Cmac(aes, key, kZero, sizeof kZero, d)) return false;
+  if (!aes->setKey(aes->context, key) || !Cmac(aes, kZero, sizeof kZero, d)) return false;
   for (int i = 0; i < partCount; ++i) {
-    if (!Cmac(aes, key, parts[i].data, parts[i].length, mac)) return false;
+    if (!Cmac(aes, parts[i].data, parts[i].length, mac)) return false;
     Double(d);
     Xor(d, mac, AES_BLOCK_BYTES);
   }
   CMAC c;
-  if (!StartCmac(&c, aes, key)) return false;
+  StartCmac(&c, aes);
   uint8_t last[AES_BLOCK_BYTES];
   if (length >= AES_BLOCK_BYTES) {
     // The plaintext with D folded into its last 16 bytes.
@@ -130,7 +129,7 @@ bool Ctr(const AESBLOCK* aes, const uint8_t key[AES_BLOCK_BYTES], const uint8_t 
 
 bool AesCmac(const AESBLOCK* aes, const uint8_t key[AES_BLOCK_BYTES], const uint8_t* data, size_t length,
              uint8_t mac[AES_BLOCK_BYTES]) {
-  return Cmac(aes, key, data, length, mac);
+  return aes->setKey(aes->context, key) && Cmac(aes, data, length, mac);
 }
 
 bool SivEncrypt(const AESBLOCK* aes, const uint8_t key[SIV_KEY_BYTES], const SIVPART* parts, int partCount,

@@ -104,7 +104,7 @@ void SelectorText(HWND selector, wchar_t* out) {
   }
 }
 
-void OtherServerChanged() {
+static void OtherServerChanged() {
   wchar_t text[SELECTOR_CHARS];
   SelectorText(Ctl(CTL_OTHER_SERVER), text);
   LockTable();   // the probes read the host on their threads
@@ -115,7 +115,7 @@ void OtherServerChanged() {
   g_app.otherServerChanged = 1;
 }
 
-void SaveBoxClicked() {
+static void SaveBoxClicked() {
   const int ticked = IsTicked(Ctl(CTL_SAVE));
   g_app.savedServerPresent = ticked;
   if (ticked) {
@@ -175,6 +175,10 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM lParam) {
       WriteAutostartEntry(0, Ctl(CTL_SECONDS), Ctl(CTL_INTERVAL));
       ChangePeriod();
     }
+  } else if (sender == Ctl(CTL_OTHER_SERVER)) {
+    if (code == CBN_SELCHANGE || code == CBN_EDITCHANGE) OtherServerChanged();
+  } else if (sender == Ctl(CTL_SAVE)) {
+    SaveBoxClicked();
   } else if (sender == Ctl(CTL_QUERY_SELECTOR)) {
     if (code == CBN_SELCHANGE) {
       const LRESULT item = CurrentItem(sender);

@@ -1,4 +1,5 @@
-// What the controls do: the main window's WM_COMMAND handler, the first fill of
+// What the controls do: the main window's WM_COMMAND handler (the results list
+// passes on the commands of the two controls inside it), the first fill of
 // the computer label and the list, and the small status and button operations
 // the commands and the synchronisation modes share. Interface thread only,
 // except where a function says otherwise.
@@ -26,10 +27,6 @@ int IsTicked(HWND checkBox);
 // The selected item's text, or the edit field's text when no item (or an empty
 // one) is selected; at most 127 characters.
 void SelectorText(HWND selector, wchar_t* out /* 128 */);
-
-// The two controls inside the results list (routed by its procedure).
-void OtherServerChanged();
-void SaveBoxClicked();
 
 // Inserts "定期同步时间模式" as scheme item 2.
 void InsertPeriodicItem();

@@ -285,12 +285,9 @@ LRESULT CALLBACK ResultListProc(HWND list, UINT message, WPARAM wParam, LPARAM l
       return (LRESULT)g_app.brushes[BRUSH_HEADER];
     }
   } else if (message == WM_COMMAND && lParam) {
-    const HWND sender = (HWND)lParam;
-    const UINT code = HIWORD(wParam);
-    if (sender == Ctl(CTL_OTHER_SERVER) && (code == CBN_SELCHANGE || code == CBN_EDITCHANGE))
-      OtherServerChanged();
-    else if (sender == Ctl(CTL_SAVE))
-      SaveBoxClicked();
+    // The other-server selector and the save box are the list's children: their
+    // commands go on to the main window, as every other control's do.
+    SendMessageW(GetParent(list), WM_COMMAND, wParam, lParam);
   }
   return result;
 }

@@ -2,7 +2,8 @@
 // with their fixed styles, the creation of the nineteen controls in their order
 // and at their computed rectangles, and the subclass procedures of the results
 // list and its header. No control has an identifier: commands are told apart by
-// the sender's handle.
+// the sender's handle. The list passes its children's commands on to its
+// parent, so the main window gets them as it does every other control's.
 #pragma once
 #include <windows.h>
 

@@ -8,10 +8,9 @@
 #include "ntp/serverrow.h"
 #include "text/serverlists.h"
 #include "text/strings.h"
-#include "ui/commands.h"
+#include "ui/base.h"
 #include "ui/layout.h"
 #include "ui/resultlist.h"
-#include "ui/window.h"
 
 #define CLOCK_SAMPLE L"00-00-00       00:00:00"
 
@@ -40,10 +39,6 @@ HWND CreateLabel(const wchar_t* text, const RECT& r, HWND parent, HFONT font, DW
 }
 HWND CreateEditBox(const wchar_t* text, const RECT& r, HWND parent, HFONT font, DWORD extra) {
   return CreateControl(L"Edit", text, r, parent, font, STYLE_EDIT_BOX | extra, 0);
-}
-
-void InsertSelectorItem(HWND selector, int index, const wchar_t* text) {
-  SendMessageW(selector, CB_INSERTSTRING, (WPARAM)index, (LPARAM)text);
 }
 
 static RECT Rect(int left, int top, int right, int bottom) {
@@ -98,6 +93,26 @@ static void FillOtherServerSelector(HWND selector) {
   SendMessageW(selector, CB_SETCURSEL, 0, 0);
   if (!g_app.customServerGiven)
     SendMessageW(Ctl(CTL_SAVE), BM_SETCHECK, g_app.savedServerPresent ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+// Computer label, an emptied list with the names of rows 0..8 and an empty row 9,
+// and the column titles.
+static void InitialFill() {
+  SetWindowTextW(Ctl(CTL_COMPUTER_LABEL), ComposeComputerCaption());
+  SendMessageW(Ctl(CTL_RESULT_LIST), LVM_DELETEALLITEMS, 0, 0);
+  if (!g_listView) return;
+  g_listView->ForgetCells();
+  for (int row = 0; row < 9; ++row) {
+    wchar_t name[HOST_CHARS];
+    LockTable();
+    lstrcpynW(name, g_workTable[row].name, HOST_CHARS);
+    UnlockTable();
+    g_listView->SetCellText(row, 0, name);
+  }
+  // Asking for row 10 appends the missing row at the end, which becomes row 9.
+  g_listView->SetCellText(10, 0, nullptr);
+  static const int kTitles[RESULT_COLUMNS] = {103, 104, 105, 106, 107, 143, 144};
+  for (int c = 0; c < RESULT_COLUMNS; ++c) g_listView->SetColumnTitle(c, Str(kTitles[c]));
 }
 
 void CreateControls(HWND window, int W, int H) {

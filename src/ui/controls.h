@@ -33,6 +33,3 @@ void CreateControls(HWND window, int w, int h);
 
 LRESULT CALLBACK ResultListProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK ListHeaderProc(HWND header, UINT message, WPARAM wParam, LPARAM lParam);
-
-// Places text as item `index` of a selector (CB_INSERTSTRING).
-void InsertSelectorItem(HWND selector, int index, const wchar_t* text);

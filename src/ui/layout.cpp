@@ -1,7 +1,7 @@
 #include "ui/layout.h"
 
 #include "app/appstate.h"
-#include "ui/window.h"
+#include "ui/base.h"
 
 const COLORREF kColourTable[COLOUR_COUNT] = {
     0x000008C8, 0x000000FF, 0x00F02080, 0x0000FFFF, 0x00FF0000, 0x00FFFFFF, 0x00F4F4F4,

@@ -5,7 +5,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "ui/window.h"
+#include "ui/base.h"
 
 #define RESULT_COLUMNS 7
 #define COLUMN_FORMAT 0xC000   // owner-drawn header item with a string

@@ -2,10 +2,9 @@
 
 #include "sync/view.h"
 #include "text/strings.h"
-#include "ui/commands.h"
+#include "ui/base.h"
 #include "ui/resultlist.h"
 #include "ui/tray.h"
-#include "ui/window.h"
 
 namespace {
 

@@ -5,8 +5,7 @@
 #include "app/appstate.h"
 #include "sync/modes.h"
 #include "text/strings.h"
-#include "ui/commands.h"
-#include "ui/window.h"
+#include "ui/base.h"
 
 void TrayIcon(HWND window, int add) {
   NOTIFYICONDATAW data;

@@ -17,9 +17,6 @@
 #include "ui/syncview.h"
 #include "ui/tray.h"
 
-WINDOWDESC g_mainDesc;
-WINDOWDESC g_controls[CTL_COUNT];
-
 // The small icon also serves the tray; the scaled-down load keeps it sharp. The
 // toolchain's import library lacks the function, so it is looked up in the
 // common-controls library the manifest binds; a plain 32 x 32 load stands in

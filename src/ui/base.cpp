@@ -1,5 +1,7 @@
 #include "ui/base.h"
 
+#include <shellapi.h>
+
 #include "app/appstate.h"
 #include "sync/texts.h"
 #include "text/strings.h"
@@ -59,3 +61,17 @@ void RemovePeriodicItem() {
   SendMessageW(scheme, CB_DELETESTRING, 2, 0);
   if (item == 2) SendMessageW(scheme, CB_SETCURSEL, 0, 0);
 }
+
+void TrayIcon(HWND window, int add) {
+  NOTIFYICONDATAW data;
+  ZeroMemory(&data, sizeof data);
+  data.cbSize = sizeof data;
+  data.hWnd = window;
+  data.uID = TRAY_ICON_ID;
+  data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+  data.uCallbackMessage = WM_TRAYICON;
+  data.hIcon = g_mainDesc.smallIcon;
+  lstrcpynW(data.szTip, PROGRAM_TITLE, sizeof data.szTip / sizeof data.szTip[0]);
+  Shell_NotifyIconW(add ? NIM_ADD : NIM_DELETE, &data);
+}
+

@@ -1,9 +1,9 @@
 // The base of the window module: the descriptors of the main window and its
 // controls, the control table with its accessor, and the small operations on
 // the controls that the commands, the run modes and the synchronisation view
-// share (status line, sync buttons, check boxes, scheme items). It includes no
-// other header of the module. Interface thread only, except where a function
-// says otherwise.
+// share (status line, sync buttons, check boxes, scheme items, the tray icon
+// of a hidden window). It includes no other header of the module. Interface
+// thread only, except where a function says otherwise.
 #pragma once
 #include <windows.h>
 
@@ -42,6 +42,11 @@ extern WINDOWDESC g_controls[CTL_COUNT];
 
 inline HWND Ctl(int id) { return g_controls[id].handle; }
 inline HWND MainWindow() { return g_mainDesc.handle; }
+
+#define TRAY_ICON_ID 1
+
+// Adds (flag set) or removes the notification-area icon; results are not examined.
+void TrayIcon(HWND window, int add);
 
 // The selected item of a selector (CB_GETCURSEL), negative when none is.
 LRESULT CurrentItem(HWND selector);

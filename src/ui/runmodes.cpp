@@ -7,7 +7,6 @@
 #include "text/settings.h"
 #include "ui/base.h"
 #include "ui/layout.h"
-#include "ui/tray.h"
 
 // The sync button back in manual mode, unless an attempt runs: that attempt's
 // own end shows it.

@@ -1,24 +1,9 @@
 #include "ui/tray.h"
 
-#include <shellapi.h>
-
 #include "app/appstate.h"
 #include "sync/modes.h"
 #include "text/strings.h"
 #include "ui/base.h"
-
-void TrayIcon(HWND window, int add) {
-  NOTIFYICONDATAW data;
-  ZeroMemory(&data, sizeof data);
-  data.cbSize = sizeof data;
-  data.hWnd = window;
-  data.uID = TRAY_ICON_ID;
-  data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-  data.uCallbackMessage = WM_TRAYICON;
-  data.hIcon = g_mainDesc.smallIcon;
-  lstrcpynW(data.szTip, PROGRAM_TITLE, sizeof data.szTip / sizeof data.szTip[0]);
-  Shell_NotifyIconW(add ? NIM_ADD : NIM_DELETE, &data);
-}
 
 void RestoreFromTray(HWND window) {
   if (IsWindowVisible(window)) {

@@ -4,10 +4,6 @@
 #pragma once
 #include <windows.h>
 
-#define TRAY_ICON_ID 1
-
-// Adds (flag set) or removes the icon; results are not examined.
-void TrayIcon(HWND window, int add);
 // A hidden window is shown, restored, freed of its tray icon and brought to the front.
 void RestoreFromTray(HWND window);
 LRESULT OnSysCommand(HWND window, WPARAM wParam, LPARAM lParam);

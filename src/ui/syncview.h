@@ -1,5 +1,13 @@
 // The window's side of the synchronisation view: fills the view record with
-// the controls' operations once they exist.
+// the controls' operations once they exist, among them the locking of the
+// controls while a manual synchronisation runs.
 #pragma once
 
 void PlugSyncView();
+
+// Disables every non-label control and the close command, remembering each
+// control's state; RestoreControls gives each its state back. Called by the
+// manual synchronisation thread.
+void DisableControls();
+void RestoreControls();
+void SetCloseCommand(int enabled);

@@ -1,5 +1,7 @@
 #include "ui/layout.h"
 
+#include <commctrl.h>
+
 #include "app/appstate.h"
 #include "ui/base.h"
 
@@ -79,6 +81,12 @@ RECT ClampToRect(const RECT& work, RECT r) {
 }
 
 RECT ClampToWorkArea(RECT r) { return ClampToRect(GetWorkArea(), r); }
+
+RECT RowLabelRect(int row) {
+  RECT r = Rect(LVIR_LABEL, 0, 0, 0);
+  if (!SendMessageW(Ctl(CTL_RESULT_LIST), LVM_GETSUBITEMRECT, (WPARAM)row, (LPARAM)&r)) r = Rect(0, 0, 0, 0);
+  return r;
+}
 
 void PlaceMainWindow(HWND window, int show, int topmost) {
   RECT now;

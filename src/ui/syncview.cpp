@@ -5,21 +5,12 @@
 #include "sync/view.h"
 #include "text/strings.h"
 #include "ui/base.h"
-#include "ui/resultlist.h"
 
 namespace {
 
 void Log(const wch* text, int lineEnd) { AppendLog(Ctl(CTL_LOG), text, lineEnd); }
 void ClearLog() { SetWindowTextW(Ctl(CTL_LOG), L""); }
 void ClockLabel(const wch* text) { SetWindowTextW(Ctl(CTL_CLOCK_LABEL), text); }
-
-void Cell(int row, int column, const wch* text) {
-  if (g_listView) g_listView->StageCellText(row, column, text);
-}
-
-void ShowCells() {
-  if (g_listView) g_listView->ShowStagedCells();
-}
 
 int SchemeItem() { return (int)SendMessageW(Ctl(CTL_SCHEME), CB_GETCURSEL, 0, 0); }
 
@@ -85,16 +76,16 @@ void RestoreControls() {
   g_savedCount = 0;
 }
 
-void PlugSyncView() {
+void PlugSyncView(void (*cell)(int, int, const wch*), void (*showCells)(), void (*clearRow)(int)) {
   SYNCVIEW view;
   view.log = Log;
   view.clearLog = ClearLog;
   view.clearLogIfAsked = ClearLogIfAsked;
   view.syncButtons = ShowSyncButton;
   view.clockLabel = ClockLabel;
-  view.cell = Cell;
-  view.showCells = ShowCells;
-  view.clearRow = ClearResultRow;
+  view.cell = cell;
+  view.showCells = showCells;
+  view.clearRow = clearRow;
   view.lock = DisableControls;
   view.unlock = RestoreControls;
   view.schemeItem = SchemeItem;

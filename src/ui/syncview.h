@@ -2,8 +2,10 @@
 // the controls' operations once they exist, among them the locking of the
 // controls while a manual synchronisation runs.
 #pragma once
+#include "text/wch.h"
 
-void PlugSyncView();
+// The results list's three operations come from the caller, which owns the list.
+void PlugSyncView(void (*cell)(int row, int column, const wch* text), void (*showCells)(), void (*clearRow)(int row));
 
 // Disables every non-label control and the close command, remembering each
 // control's state; RestoreControls gives each its state back. Called by the

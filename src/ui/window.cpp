@@ -95,9 +95,12 @@ static void OnCreate(HWND window) {
   SetWindowLongPtrW(window, GWL_STYLE, style);
   style &= ~(LONG_PTR)WS_MAXIMIZEBOX;
   SetWindowLongPtrW(window, GWL_STYLE, style);
-  CreateControls(window, client.right - client.left, client.bottom - client.top);
+  const int w = client.right - client.left, h = client.bottom - client.top;
+  CreateControlsBeforeList(window, w);
+  CreateResultList(window, w);
+  CreateControlsAfterList(window, w, h);
   PlugEngineHooks();
-  PlugSyncView();
+  PlugSyncView(StageResultCell, ShowResultCells, ClearResultRow);
   StartRunMode(window);
 }
 

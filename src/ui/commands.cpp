@@ -4,81 +4,12 @@
 #include "ntp/probe.h"
 #include "ntp/serverrow.h"
 #include "sync/modes.h"
-#include "sync/texts.h"
 #include "text/settings.h"
-#include "text/strings.h"
-#include "ui/controls.h"
-#include "ui/resultlist.h"
+#include "ui/base.h"
 #include "ui/runmodes.h"
 #include "ui/tray.h"
-#include "ui/window.h"
 
 #define SELECTOR_CHARS 128
-
-static LRESULT CurrentItem(HWND selector) { return SendMessageW(selector, CB_GETCURSEL, 0, 0); }
-
-void SetStatus(const wchar_t* text) { SetWindowTextW(Ctl(CTL_STATUS), text); }
-
-void InitialFill() {
-  SetWindowTextW(Ctl(CTL_COMPUTER_LABEL), ComposeComputerCaption());
-  SendMessageW(Ctl(CTL_RESULT_LIST), LVM_DELETEALLITEMS, 0, 0);
-  if (!g_listView) return;
-  g_listView->ForgetCells();
-  for (int row = 0; row < 9; ++row) {
-    wchar_t name[HOST_CHARS];
-    LockTable();
-    lstrcpynW(name, g_workTable[row].name, HOST_CHARS);
-    UnlockTable();
-    g_listView->SetCellText(row, 0, name);
-  }
-  // Asking for row 10 appends the missing row at the end, which becomes row 9.
-  g_listView->SetCellText(10, 0, nullptr);
-  static const int kTitles[RESULT_COLUMNS] = {103, 104, 105, 106, 107, 143, 144};
-  for (int c = 0; c < RESULT_COLUMNS; ++c) g_listView->SetColumnTitle(c, Str(kTitles[c]));
-}
-
-void ShowManualStatus() {
-  wchar_t text[TEXT_CHARS];
-  StatusManual(text, TEXT_CHARS);
-  SetStatus(text);
-}
-
-void ShowPeriodicStatus() {
-  const LRESULT item = CurrentItem(Ctl(CTL_INTERVAL));
-  g_app.cycleMinutes = (uint64_t)((item < 0 ? 0 : item) + 1) * 10;
-  wchar_t text[TEXT_CHARS];
-  StatusPeriodic(text, TEXT_CHARS, g_app.cycleMinutes);
-  SetStatus(text);
-}
-
-// The display refresh calls this five times a second: a window that already has
-// the wanted visibility is left alone, so an idle window costs no messages. The
-// control's own style is asked, not IsWindowVisible: that is false for every
-// child of a hidden main window, and the button would never be hidden there.
-static void SetVisible(HWND control, int visible) {
-  if (!control) return;
-  const int shown = (GetWindowLongPtrW(control, GWL_STYLE) & WS_VISIBLE) != 0;
-  if (shown == (visible != 0)) return;
-  ShowWindow(control, visible ? SW_SHOW : SW_HIDE);
-}
-
-void ShowSyncButton(int flag) {
-  SetVisible(Ctl(CTL_SYNC), flag);
-  SetVisible(Ctl(CTL_SYNC2), !flag);
-}
-
-void RemovePeriodicItem() {
-  HWND scheme = Ctl(CTL_SCHEME);
-  const LRESULT item = CurrentItem(scheme);
-  SendMessageW(scheme, CB_DELETESTRING, 2, 0);
-  if (item == 2) SendMessageW(scheme, CB_SETCURSEL, 0, 0);
-}
-
-void ClearLogIfAsked() {
-  if (IsTicked(Ctl(CTL_CLEAR))) SetWindowTextW(Ctl(CTL_LOG), L"");
-}
-
-int IsTicked(HWND checkBox) { return SendMessageW(checkBox, BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
 void SelectorText(HWND selector, wchar_t* out) {
   out[0] = 0;
@@ -104,7 +35,7 @@ void SelectorText(HWND selector, wchar_t* out) {
   }
 }
 
-void OtherServerChanged() {
+static void OtherServerChanged() {
   wchar_t text[SELECTOR_CHARS];
   SelectorText(Ctl(CTL_OTHER_SERVER), text);
   LockTable();   // the probes read the host on their threads
@@ -115,7 +46,7 @@ void OtherServerChanged() {
   g_app.otherServerChanged = 1;
 }
 
-void SaveBoxClicked() {
+static void SaveBoxClicked() {
   const int ticked = IsTicked(Ctl(CTL_SAVE));
   g_app.savedServerPresent = ticked;
   if (ticked) {
@@ -175,6 +106,10 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM lParam) {
       WriteAutostartEntry(0, Ctl(CTL_SECONDS), Ctl(CTL_INTERVAL));
       ChangePeriod();
     }
+  } else if (sender == Ctl(CTL_OTHER_SERVER)) {
+    if (code == CBN_SELCHANGE || code == CBN_EDITCHANGE) OtherServerChanged();
+  } else if (sender == Ctl(CTL_SAVE)) {
+    SaveBoxClicked();
   } else if (sender == Ctl(CTL_QUERY_SELECTOR)) {
     if (code == CBN_SELCHANGE) {
       const LRESULT item = CurrentItem(sender);
@@ -182,5 +117,3 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM lParam) {
     }
   }
 }
-
-void InsertPeriodicItem() { InsertSelectorItem(Ctl(CTL_SCHEME), 2, Str(137)); }

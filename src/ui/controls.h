@@ -1,8 +1,7 @@
 // The window's controls: one factory for every child window, the typed factories
-// with their fixed styles, the creation of the nineteen controls in their order
-// and at their computed rectangles, and the subclass procedures of the results
-// list and its header. No control has an identifier: commands are told apart by
-// the sender's handle.
+// with their fixed styles, and the creation of the controls around the results
+// list in their order and at their computed rectangles. No control has an
+// identifier: commands are told apart by the sender's handle.
 #pragma once
 #include <windows.h>
 
@@ -27,11 +26,8 @@ HWND CreateSelector(const wchar_t* text, const RECT& r, HWND parent, HFONT font,
 HWND CreateLabel(const wchar_t* text, const RECT& r, HWND parent, HFONT font, DWORD extra);
 HWND CreateEditBox(const wchar_t* text, const RECT& r, HWND parent, HFONT font, DWORD extra);
 
-// Creates and fills every control of the main window, whose client area is w x h.
-void CreateControls(HWND window, int w, int h);
-
-LRESULT CALLBACK ResultListProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam);
-LRESULT CALLBACK ListHeaderProc(HWND header, UINT message, WPARAM wParam, LPARAM lParam);
-
-// Places text as item `index` of a selector (CB_INSERTSTRING).
-void InsertSelectorItem(HWND selector, int index, const wchar_t* text);
+// The main window's client area is w x h. The controls are made in a fixed
+// order, which is their z-order: those placed above the results list, then the
+// list (CreateResultList), then the rest, two of them inside the list's row 9.
+void CreateControlsBeforeList(HWND window, int w);
+void CreateControlsAfterList(HWND window, int w, int h);

@@ -1,7 +1,9 @@
 #include "ui/layout.h"
 
+#include <commctrl.h>
+
 #include "app/appstate.h"
-#include "ui/window.h"
+#include "ui/base.h"
 
 const COLORREF kColourTable[COLOUR_COUNT] = {
     0x000008C8, 0x000000FF, 0x00F02080, 0x0000FFFF, 0x00FF0000, 0x00FFFFFF, 0x00F4F4F4,
@@ -79,6 +81,12 @@ RECT ClampToRect(const RECT& work, RECT r) {
 }
 
 RECT ClampToWorkArea(RECT r) { return ClampToRect(GetWorkArea(), r); }
+
+RECT RowLabelRect(int row) {
+  RECT r = Rect(LVIR_LABEL, 0, 0, 0);
+  if (!SendMessageW(Ctl(CTL_RESULT_LIST), LVM_GETSUBITEMRECT, (WPARAM)row, (LPARAM)&r)) r = Rect(0, 0, 0, 0);
+  return r;
+}
 
 void PlaceMainWindow(HWND window, int show, int topmost) {
   RECT now;

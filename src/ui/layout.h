@@ -44,6 +44,18 @@ RECT CentredRectIn(const RECT& work, int w, int h);
 RECT ClampToWorkArea(RECT r);
 RECT ClampToRect(const RECT& work, RECT r);
 
+// Rectangles are written as the formulas of their four edges.
+inline RECT Rect(int left, int top, int right, int bottom) {
+  RECT r = {left, top, right, bottom};
+  return r;
+}
+inline int Width(const RECT& r) { return r.right - r.left; }
+inline int Height(const RECT& r) { return r.bottom - r.top; }
+
+// Rows 0..9 of the results list, label part of column 0, in list coordinates;
+// empty when the row does not exist.
+RECT RowLabelRect(int row);
+
 void PlaceMainWindow(HWND window, int show, int topmost);
 void MoveToRect(HWND window, const RECT& r, BOOL repaint);
 // The outer window rectangle for a client rectangle, by the window's own styles.

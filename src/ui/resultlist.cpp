@@ -1,5 +1,7 @@
 #include "ui/resultlist.h"
 
+#include <new>
+
 #include "app/appstate.h"
 #include "ntp/serverrow.h"
 #include "text/strings.h"
@@ -365,4 +367,141 @@ LRESULT DrawResultCell(NMLVCUSTOMDRAW* draw) {
   DrawTextExW(dc, text, -1, &t, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_END_ELLIPSIS | align, nullptr);
   if (oldFont) SelectObject(dc, oldFont);
   return CDRF_SKIPDEFAULT;
+}
+
+static void PaintHeaderItem(const DRAWITEMSTRUCT* item) {
+  const wchar_t* text = g_listView ? g_listView->GetHeaderText((int)item->itemID) : L"";
+  HDC dc = item->hDC;
+  RECT r = item->rcItem;
+  r.bottom -= 1;
+  SetBkColor(dc, RGB(228, 228, 228));
+  FillRect(dc, &r, g_app.brushes[BRUSH_HEADER]);
+  const int headerRow = g_controls[CTL_HEADER].sizeB;
+  DrawLine(dc, POINT{r.left, r.bottom - 2}, POINT{r.right, r.bottom - 2}, PS_SOLID, 1, RGB(100, 100, 100));
+  DrawLine(dc, POINT{r.left - 1, r.top}, POINT{r.left - 1, r.bottom - 1}, PS_SOLID, 1, RGB(100, 100, 100));
+  DrawLine(dc, POINT{r.right - 1, r.top}, POINT{r.right - 1, r.bottom + headerRow}, PS_SOLID, 1, RGB(160, 160, 160));
+  DrawLine(dc, POINT{r.left, r.bottom - 1}, POINT{r.right - 2, r.bottom}, PS_SOLID, 2, RGB(255, 255, 255));
+  SetBkMode(dc, TRANSPARENT);
+  SetTextColor(dc, RGB(0, 0, 255));
+  HGDIOBJ oldFont = SelectObject(dc, g_app.fonts[0]);
+  r.top -= 1;
+  r.left += 1;
+  DrawTextExW(dc, (LPWSTR)text, -1, &r, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS,
+              nullptr);
+  SelectObject(dc, oldFont);
+  UpdateWindow(item->hwndItem);
+}
+
+static LRESULT CALLBACK ResultListProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_SHOWCELLS) {
+    if (g_listView) g_listView->SetStagedCells();
+    return 0;
+  }
+  const LRESULT result = CallWindowProcW(g_controls[CTL_RESULT_LIST].previousProcedure, list, message, wParam, lParam);
+  if (message == WM_DRAWITEM) {
+    const DRAWITEMSTRUCT* item = (const DRAWITEMSTRUCT*)lParam;
+    if (item && item->hwndItem && item->hwndItem == Ctl(CTL_HEADER)) {
+      PaintHeaderItem(item);
+      return (LRESULT)g_app.brushes[BRUSH_HEADER];
+    }
+  } else if (message == WM_COMMAND && lParam) {
+    // The other-server selector and the save box are the list's children: their
+    // commands go on to the main window, as every other control's do.
+    SendMessageW(GetParent(list), WM_COMMAND, wParam, lParam);
+  }
+  return result;
+}
+
+static LRESULT CALLBACK ListHeaderProc(HWND header, UINT message, WPARAM wParam, LPARAM lParam) {
+  WINDOWDESC* d = &g_controls[CTL_HEADER];
+  const LRESULT result = CallWindowProcW(d->previousProcedure, header, message, wParam, lParam);
+  if (message == HDM_LAYOUT && lParam) {
+    HDLAYOUT* layout = (HDLAYOUT*)lParam;
+    const RECT r0 = RowLabelRect(0);
+    if (layout->pwpos) layout->pwpos->cy = d->sizeB;
+    if (layout->prc) layout->prc->top = d->sizeB - 1;
+    d->rectangle = Rect(r0.left, r0.top, Width(g_controls[CTL_RESULT_LIST].rectangle), r0.top + d->sizeB);
+    MoveToRect(header, d->rectangle, FALSE);
+    RedrawWindow(Ctl(CTL_RESULT_LIST), nullptr, nullptr, RDW_INVALIDATE | RDW_INTERNALPAINT);
+  }
+  return result;
+}
+
+// An emptied list with the names of rows 0..8 and an empty row 9, and the
+// column titles.
+static void InitialFill() {
+  SendMessageW(Ctl(CTL_RESULT_LIST), LVM_DELETEALLITEMS, 0, 0);
+  if (!g_listView) return;
+  g_listView->ForgetCells();
+  for (int row = 0; row < 9; ++row) {
+    wchar_t name[HOST_CHARS];
+    LockTable();
+    lstrcpynW(name, g_workTable[row].name, HOST_CHARS);
+    UnlockTable();
+    g_listView->SetCellText(row, 0, name);
+  }
+  // Asking for row 10 appends the missing row at the end, which becomes row 9.
+  g_listView->SetCellText(10, 0, nullptr);
+  static const int kTitles[RESULT_COLUMNS] = {103, 104, 105, 106, 107, 143, 144};
+  for (int c = 0; c < RESULT_COLUMNS; ++c) g_listView->SetColumnTitle(c, Str(kTitles[c]));
+}
+
+void CreateResultList(HWND window, int W) {
+  const int u = g_layout.unit;
+
+  // Steps 3 to 5: the results list, its wrapper and its final height.
+  const RECT& clock = g_controls[CTL_CLOCK_LABEL].rectangle;
+  WINDOWDESC* listDesc = &g_controls[CTL_RESULT_LIST];
+  WINDOWDESC* headerDesc = &g_controls[CTL_HEADER];
+  const int listTop = clock.bottom - clock.top + 3 * u;
+  listDesc->rectangle = Rect(u, listTop, W - u, listTop + 65 * u);
+  listDesc->parent = window;
+  LISTVIEWPARAM lp = {};
+  lp.parent = window;
+  lp.listDesc = listDesc;
+  lp.headerDesc = headerDesc;
+  lp.listProcedure = ResultListProc;
+  lp.headerProcedure = ListHeaderProc;
+  lp.extraHeaderStyle = HEADER_EXTRA_STYLE;
+  lp.rowHeight = 65 * u / 11;
+  CreateListView(&lp);
+  // Lives until the process ends; static storage, so the program needs no
+  // throwing allocator (and none of the exception machinery it pulls in).
+  alignas(LISTVIEW) static unsigned char listViewStorage[sizeof(LISTVIEW)];
+  // A window made again (the tests make one per suite) gets a wrapper of its own list.
+  g_listView = ::new (listViewStorage) LISTVIEW(listDesc->handle, headerDesc->handle);
+  listDesc->rectangle.bottom = listDesc->rectangle.top + 11 * (headerDesc->sizeB + 1);
+  g_listView->SetRowHeight(listDesc->sizeB);
+  headerDesc->sizeB += 2;
+  MoveToRect(listDesc->handle, listDesc->rectangle, TRUE);
+
+  // Step 6: columns, then the first fill. The list lays itself out again for
+  // every column and row while it may redraw: once at the end is enough.
+  SendMessageW(listDesc->handle, WM_SETREDRAW, FALSE, 0);
+  SetResultColumns();
+  InitialFill();
+  SendMessageW(listDesc->handle, WM_SETREDRAW, TRUE, 0);
+  FitRowsToList(listDesc->sizeB);
+
+  // Step 9: every row in its unanswered state.
+  for (int row = 0; row < SERVER_COUNT; ++row) {
+    wchar_t name[HOST_CHARS];
+    LockTable();
+    lstrcpynW(name, g_workTable[row].name, HOST_CHARS);
+    UnlockTable();
+    if (!g_listView) break;
+    g_listView->SetCellText(row, 0, name);
+    g_listView->SetCellText(row, 1, nullptr);
+    g_listView->SetCellText(row, 2, nullptr);
+    g_listView->SetCellText(row, 3, Str(101));
+    g_listView->SetCellText(row, 4, nullptr);
+  }
+}
+
+void StageResultCell(int row, int column, const wchar_t* text) {
+  if (g_listView) g_listView->StageCellText(row, column, text);
+}
+
+void ShowResultCells() {
+  if (g_listView) g_listView->ShowStagedCells();
 }

@@ -1,11 +1,12 @@
 // The results list: a report list view with one row per server and seven
 // columns, its header drawn by the list's subclass procedure and every cell
-// drawn by the program.
+// drawn by the program. The list passes its children's commands on to its
+// parent, so the main window gets them as it does every other control's.
 #pragma once
 #include <windows.h>
 #include <commctrl.h>
 
-#include "ui/window.h"
+#include "ui/base.h"
 
 #define RESULT_COLUMNS 7
 #define COLUMN_FORMAT 0xC000   // owner-drawn header item with a string
@@ -73,6 +74,9 @@ struct LISTVIEWPARAM {
 };
 
 HWND CreateListView(const LISTVIEWPARAM* p);
+// The list of the main window (client width w) under the clock label, with its
+// wrapper, columns and every row in its unanswered state.
+void CreateResultList(HWND window, int w);
 // The seven column widths (in letter widths) of the list's stored width.
 void SetResultColumns();
 // Some list views make a row a pixel taller than its image and start the rows
@@ -82,5 +86,9 @@ void SetResultColumns();
 void FitRowsToList(int rowHeight);
 // Cells 1 to 6 of a row back to "no answer": empty, and "超时" in column 3.
 void ClearResultRow(int row);
+// The wrapper's staging and showing of cells, for the synchronisation view;
+// nothing happens before the list exists.
+void StageResultCell(int row, int column, const wchar_t* text);
+void ShowResultCells();
 LRESULT DrawResultCell(NMLVCUSTOMDRAW* draw);
 void DrawLine(HDC dc, POINT from, POINT to, int penStyle, int width, COLORREF colour);

@@ -5,10 +5,8 @@
 #include "sync/modes.h"
 #include "sync/texts.h"
 #include "text/settings.h"
-#include "ui/commands.h"
+#include "ui/base.h"
 #include "ui/layout.h"
-#include "ui/tray.h"
-#include "ui/window.h"
 
 // The sync button back in manual mode, unless an attempt runs: that attempt's
 // own end shows it.

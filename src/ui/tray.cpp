@@ -1,25 +1,9 @@
 #include "ui/tray.h"
 
-#include <shellapi.h>
-
 #include "app/appstate.h"
 #include "sync/modes.h"
 #include "text/strings.h"
-#include "ui/commands.h"
-#include "ui/window.h"
-
-void TrayIcon(HWND window, int add) {
-  NOTIFYICONDATAW data;
-  ZeroMemory(&data, sizeof data);
-  data.cbSize = sizeof data;
-  data.hWnd = window;
-  data.uID = TRAY_ICON_ID;
-  data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-  data.uCallbackMessage = WM_TRAYICON;
-  data.hIcon = g_mainDesc.smallIcon;
-  lstrcpynW(data.szTip, PROGRAM_TITLE, sizeof data.szTip / sizeof data.szTip[0]);
-  Shell_NotifyIconW(add ? NIM_ADD : NIM_DELETE, &data);
-}
+#include "ui/base.h"
 
 void RestoreFromTray(HWND window) {
   if (IsWindowVisible(window)) {
@@ -63,55 +47,4 @@ int ConfirmClose(HWND window) {
   lstrcatW(text, L"\r\n");
   lstrcatW(text, Str(141));
   return MessageBoxW(window, text, Str(142), MB_YESNO) == IDYES;
-}
-
-void SetCloseCommand(int enabled) {
-  HMENU menu = GetSystemMenu(MainWindow(), FALSE);
-  if (menu) EnableMenuItem(menu, SC_CLOSE, MF_BYCOMMAND | (enabled ? MF_ENABLED : (MF_GRAYED | MF_DISABLED)));
-}
-
-// The saved states, in a fixed table: the manual synchronisation thread alone
-// touches them, between DisableControls and RestoreControls, and takes no block
-// from the register, which the interface thread may be using at that moment.
-struct CONTROLSTATE {
-  HWND window;
-  int32_t enabled;
-};
-#define SAVED_STATES 64   // the controls, their inner edit and list windows, with room to spare
-static CONTROLSTATE g_savedStates[SAVED_STATES];
-static uint32_t g_savedCount;
-
-static int IsLabel(HWND window) {
-  wchar_t name[16];
-  if (!GetClassNameW(window, name, 16)) return 0;
-  return lstrcmpW(name, L"Static") == 0;
-}
-
-static BOOL CALLBACK RememberOne(HWND window, LPARAM) {
-  if (IsLabel(window)) return TRUE;
-  // Without room to remember its state a control is left as it is, so that the
-  // restore cannot miss it.
-  if (g_savedCount >= SAVED_STATES) return TRUE;
-  g_savedStates[g_savedCount].window = window;
-  g_savedStates[g_savedCount].enabled = IsWindowEnabled(window) ? 1 : 0;
-  ++g_savedCount;
-  return TRUE;
-}
-
-// Every state is read before any control is disabled: a combo box disables its
-// own edit field with it, which would otherwise be remembered as disabled.
-void DisableControls() {
-  g_savedCount = 0;
-  SetCloseCommand(0);
-  EnumChildWindows(MainWindow(), RememberOne, 0);
-  for (uint32_t i = 0; i < g_savedCount; ++i) EnableWindow(g_savedStates[i].window, FALSE);
-}
-
-// Parents come before their children in the table, so a child's own state is
-// set after its parent has passed its state on to it.
-void RestoreControls() {
-  for (uint32_t i = 0; i < g_savedCount; ++i)
-    EnableWindow(g_savedStates[i].window, g_savedStates[i].enabled ? TRUE : FALSE);
-  SetCloseCommand(1);
-  g_savedCount = 0;
 }

@@ -18,9 +18,6 @@
 #include "ui/syncview.h"
 #include "ui/tray.h"
 
-WINDOWDESC g_mainDesc;
-WINDOWDESC g_controls[CTL_COUNT];
-
 // The small icon also serves the tray; the scaled-down load keeps it sharp. The
 // toolchain's import library lacks the function, so it is looked up in the
 // common-controls library the manifest binds; a plain 32 x 32 load stands in
@@ -99,9 +96,12 @@ static void OnCreate(HWND window) {
   SetWindowLongPtrW(window, GWL_STYLE, style);
   style &= ~(LONG_PTR)WS_MAXIMIZEBOX;
   SetWindowLongPtrW(window, GWL_STYLE, style);
-  CreateControls(window, client.right - client.left, client.bottom - client.top);
+  const int w = client.right - client.left, h = client.bottom - client.top;
+  CreateControlsBeforeList(window, w);
+  CreateResultList(window, w);
+  CreateControlsAfterList(window, w, h);
   PlugEngineHooks();
-  PlugSyncView();
+  PlugSyncView(StageResultCell, ShowResultCells, ClearResultRow);
   AllowShellMessages(window);
   StartRunMode(window);
 }

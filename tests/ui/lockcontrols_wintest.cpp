@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "testwindow.h"
+#include "ui/syncview.h"
 #include "ui/tray.h"
 
 namespace {

@@ -1,7 +1,8 @@
 // The results list of the real main window: cells given by another thread reach
 // the list in one message, and only the cells that changed are repainted (the
 // list's own full-row repaint is narrowed, without losing what was already due
-// and without repainting the windows over row 9).
+// and without repainting the windows over row 9), and what the user types or
+// clicks in those windows reaches the main window's command handling.
 #include <windows.h>
 #include <commctrl.h>
 #include <gtest/gtest.h>
@@ -63,6 +64,14 @@ void StageFromWorker(const STAGING& s) {
   }
   EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0) << "the staging thread did not finish";
   CloseHandle(thread);
+}
+
+std::wstring RowNineHost() {
+  wchar_t host[HOST_CHARS];
+  LockTable();
+  lstrcpynW(host, g_workTable[9].host, HOST_CHARS);
+  UnlockTable();
+  return host;
 }
 
 class ResultList : public ::testing::Test {
@@ -136,6 +145,36 @@ TEST_F(ResultList, WhatWasAlreadyDueStaysDueAndTheWindowsOverRowNineAreLeftAlone
   EXPECT_FALSE(GetUpdateRect(saveBox, nullptr, FALSE)) << "the save box repaints for a cell it does not cover";
   UpdateWindow(List());
   EXPECT_EQ(CellText(9, 2), L"-0.001");
+}
+
+TEST_F(ResultList, AHostTypedIntoTheOtherServerFieldBecomesRowNinesHost) {
+  HWND selector = Ctl(CTL_OTHER_SERVER);
+  HWND field = FindWindowExW(selector, nullptr, L"Edit", nullptr);
+  ASSERT_NE(field, nullptr);
+  SendMessageW(selector, CB_SETCURSEL, (WPARAM)-1, 0);
+  SetWindowTextW(field, L"");
+  g_app.otherServerChanged = 0;
+  for (const wchar_t* c = L"127.0.0.77"; *c; ++c) SendMessageW(field, WM_CHAR, (WPARAM)*c, 1);
+  Pump();
+  EXPECT_EQ(RowNineHost(), L"127.0.0.77");
+  EXPECT_EQ(g_app.otherServerChanged, 1);
+}
+
+TEST_F(ResultList, TheSaveBoxSavesAndForgetsTheOtherServer) {
+  HWND selector = Ctl(CTL_OTHER_SERVER);
+  SendMessageW(selector, CB_SETCURSEL, (WPARAM)-1, 0);
+  SetWindowTextW(selector, L"127.0.0.78");
+  HWND saveBox = Ctl(CTL_SAVE);
+  SendMessageW(saveBox, BM_SETCHECK, BST_UNCHECKED, 0);
+  g_app.savedServerPresent = 0;
+  SendMessageW(saveBox, BM_CLICK, 0, 0);
+  Pump();
+  EXPECT_EQ(g_app.savedServerPresent, 1);
+  EXPECT_STREQ(g_app.savedServer, L"127.0.0.78");
+  SendMessageW(saveBox, BM_CLICK, 0, 0);
+  Pump();
+  EXPECT_EQ(g_app.savedServerPresent, 0);
+  EXPECT_STREQ(g_app.savedServer, L"");
 }
 
 }  // namespace

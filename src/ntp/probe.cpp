@@ -54,6 +54,7 @@ struct HOSTROWS {
 // One pass over the rows not done yet.
 struct PASSROWS {
   bool* done;
+  bool* failed;              // a failure of its own (not the cut) was recorded for the row
   int* answered;
   HOSTROWS hosts[SERVER_COUNT];
   int hostOf[SERVER_COUNT];  // the host each query asks
@@ -83,6 +84,7 @@ static void RecordOutcome(PASSROWS* pass, const HOSTROWS& h, int r) {
       pass->done[j] = true;
       ++*pass->answered;
     } else {
+      pass->failed[j] = true;
       g_workTable[j].zScore = SCORE_NONE;
     }
   }
@@ -93,6 +95,9 @@ static void RecordOutcome(PASSROWS* pass, const HOSTROWS& h, int r) {
 static void QueryDone(SNTPQUERY* query, void* context) {
   PASSROWS* pass = (PASSROWS*)context;
   const HOSTROWS& h = pass->hosts[pass->hostOf[query - pass->queries]];
+  // A query that fails without a kiss while the passes are cut was given up
+  // rather than refused: its rows keep what they held.
+  if (!query->result && !query->kissCode && PassesCut()) return;
   NoteAnswer(query->host, query->result, query->kissCode);
   RecordOutcome(pass, h, query->result);
 }
@@ -128,15 +133,19 @@ static void ProbePass(PASSROWS* pass) {
 }
 
 int ProbeServers(const unsigned* passes) {
-  bool done[SERVER_COUNT] = {};
+  bool done[SERVER_COUNT] = {}, failed[SERVER_COUNT] = {};
   int answered = 0;
   PASSROWS pass;
   pass.done = done;
+  pass.failed = failed;
   pass.answered = &answered;
   const unsigned count = passes ? *passes : 0;
   for (unsigned p = 0; p < count && answered < SERVER_COUNT && !PassesCut(); ++p) ProbePass(&pass);
+  // A cut round leaves no row worse than it found it: a row it never heard from
+  // (still waiting, or not asked) keeps its earlier sample.
+  const bool cut = PassesCut();
   for (int j = 0; j < SERVER_COUNT; ++j) {
-    if (done[j]) continue;
+    if (done[j] || (cut && !failed[j])) continue;
     LockTable();
     g_workTable[j].delayMs = DELAY_NONE;
     g_publishedTable[j].delayMs = DELAY_NONE;

@@ -10,8 +10,9 @@
 // regard to case or surrounding blanks), and waits one second after the last
 // send at most; a host's answer, failure or kiss is every such row's. Each good
 // answer renews the Z_Scores as it arrives, and every row is published as soon
-// as its outcome is known. The pointer lets the operation serve directly as a
-// worker callback.
+// as its outcome is known. A round cut short (CutPasses) leaves the rows it did
+// not hear from as they were. The pointer lets the operation serve directly as
+// a worker callback.
 int ProbeServers(const unsigned* passes);
 
 // Asks row 9 alone, up to `attempts` times, after clearing its list row.

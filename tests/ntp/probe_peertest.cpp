@@ -3,6 +3,10 @@
 
 #include <math.h>
 
+#include <algorithm>
+#include <iterator>
+#include <vector>
+
 #include "ntp/probe.h"
 #include "ntp/selection.h"
 #include "ntp/sntp.h"
@@ -216,6 +220,17 @@ TEST_F(Probe, ZScoresAndResultsOfAMixedRoundFollowTheAnswers) {
   EXPECT_EQ(2, SimCount(Addr(1)));
 }
 
+// The Z_Scores over these offsets (seconds), as the statistics define them.
+std::vector<double> ZScores(const std::vector<double>& offsets) {
+  double mean = 0.0, squares = 0.0;
+  for (double x : offsets) mean += x / offsets.size();
+  for (double x : offsets) squares += (x - mean) * (x - mean);
+  const double deviation = sqrt(squares / (offsets.size() - 1));
+  std::vector<double> z;
+  for (double x : offsets) z.push_back(fabs(x - mean) / deviation);
+  return z;
+}
+
 // The round as it was before its rows were asked at once: one exchange after the
 // other, the statistics renewed after each good answer.
 void SequentialPass() {
@@ -252,6 +267,53 @@ TEST_F(Probe, APassEndsAsTheSequentialPassDid) {
     else EXPECT_NEAR(a.zScore, b.zScore, 0.01) << "row " << r;
     EXPECT_NEAR((double)a.offset, (double)b.offset, 200000.0) << "row " << r;
   }
+}
+
+DWORD WINAPI CutAfter300Ms(void*) {
+  Sleep(300);
+  CutPasses(1);
+  return 0;
+}
+
+// An attempt cuts the background round it stops and asks every server itself;
+// the cut round must not leave a row worse than it found it. A row still waiting
+// when the cut comes, or not asked at all, keeps its earlier sample.
+TEST_F(Probe, ACutRoundKeepsTheSamplesOfTheRowsItDidNotHearFrom) {
+  struct CutEnds {
+    ~CutEnds() { CutPasses(0); }
+  } cutEnds;
+  for (int r = 0; r < 3; ++r) Serve(r, r == 2 ? "offset=-1" : "offset=1");
+  Round(1);
+  SERVERROW earlier[SERVER_COUNT];
+  memcpy(earlier, g_workTable, sizeof earlier);
+  Serve(0, "offset=0.5");
+  Serve(1, "offset=1 delay=900");
+  Serve(2, "silent=1");
+  HANDLE cutter = CreateThread(nullptr, 0, CutAfter300Ms, nullptr, 0, nullptr);
+  ASSERT_NE(cutter, nullptr);
+  const double ms = TimedMs([this] { Round(2); });
+  WaitForSingleObject(cutter, INFINITE);
+  CloseHandle(cutter);
+  EXPECT_LT(ms, 800.0) << "the cut round still waited";
+  EXPECT_EQ(1, g_workTable[0].result);
+  EXPECT_NEAR(0.5 * kSecond100ns, (double)g_workTable[0].offset, 200000.0);
+  for (int r : {1, 2}) {
+    EXPECT_EQ(earlier[r].result, g_workTable[r].result) << "row " << r;
+    EXPECT_EQ(earlier[r].delayMs, g_publishedTable[r].delayMs) << "row " << r;
+    EXPECT_EQ(earlier[r].offset, g_publishedTable[r].offset) << "row " << r;
+    EXPECT_LT(g_publishedTable[r].zScore, SCORE_NONE) << "row " << r;
+  }
+  // The statistics go on counting them: offsets 0.5, 1 and -1 s.
+  const std::vector<double> z = ZScores({0.5, 1, -1});
+  for (int r = 0; r < 3; ++r) EXPECT_NEAR(z[r], g_publishedTable[r].zScore, 0.01) << "row " << r;
+
+  // A round that starts while cut asks nobody and changes nothing.
+  memcpy(earlier, g_workTable, sizeof earlier);
+  SimReset();
+  Round(2);
+  CutPasses(0);
+  EXPECT_EQ("", SimOrder());
+  for (int r = 0; r < SERVER_COUNT; ++r) EXPECT_EQ(0, memcmp(&earlier[r], &g_workTable[r], sizeof earlier[r])) << r;
 }
 
 // The process's open handles, sockets and events among them, counted by asking

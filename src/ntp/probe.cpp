@@ -5,13 +5,17 @@
 #include "ntp/kiss.h"
 #include "ntp/selection.h"
 #include "ntp/sntp.h"
+#include "text/lines.h"
 
-// The window may change row 9's host while a probe runs; ask a copy taken under
-// the lock.
+// A row's host as it is asked and compared: without the blanks around it, as the
+// list loaders store it. The window may change row 9's host while a probe runs,
+// so the copy is taken under the lock.
 static void CopyHost(int j, wchar_t* host) {
+  wchar_t raw[HOST_CHARS];
   LockTable();
-  WCopy(host, HOST_CHARS, g_workTable[j].host);
+  WCopy(raw, HOST_CHARS, g_workTable[j].host);
   UnlockTable();
+  WCopy(host, HOST_CHARS, Trim(raw));
 }
 
 // The kiss-of-death etiquette after an exchange with `host`.
@@ -38,64 +42,110 @@ static void PublishRow(int j) {
   UnlockTable();
 }
 
+// The rows of a pass that name one host (compared without regard to case): the
+// host is asked once and its answer is every such row's, so that a server is
+// not asked twice at once and its kiss-of-death counts once.
+struct HOSTROWS {
+  wchar_t host[HOST_CHARS];
+  int rows[SERVER_COUNT];
+  int count;
+};
+
 // One pass over the rows not done yet.
 struct PASSROWS {
   bool* done;
+  bool* failed;              // a failure of its own (not the cut) was recorded for the row
   int* answered;
-  wchar_t hosts[SERVER_COUNT][HOST_CHARS];
-  int rowOf[SERVER_COUNT];   // the row each query asks for
+  HOSTROWS hosts[SERVER_COUNT];
+  int hostOf[SERVER_COUNT];  // the host each query asks
   SNTPQUERY queries[SERVER_COUNT];
 };
 
-// A row's outcome in a round: a good answer counts and renews every Z_Score at
-// once, a failure takes the row's own; either way the row is published.
-static void RecordOutcome(PASSROWS* pass, int j, int r) {
-  g_workTable[j].result = r;
-  if (r) {
-    pass->done[j] = true;
-    ++*pass->answered;
-    UpdateStatistics();
-  } else {
-    g_workTable[j].zScore = SCORE_NONE;
+// The sample fields an exchange writes, from one row into another.
+static void CopySample(SERVERROW* to, const SERVERROW& from) {
+  to->delayMs = from.delayMs;
+  to->offset = from.offset;
+  to->rootDelayMs = from.rootDelayMs;
+  to->receiveTime = from.receiveTime;
+  to->receiveCounter = from.receiveCounter;
+  to->stratum = from.stratum;
+  to->fresh = from.fresh;
+}
+
+// A host's outcome in a round, for each of its rows: a good answer counts once
+// per row and renews every Z_Score at once, a failure takes the rows' own;
+// either way the rows are published. The first row holds the exchange's sample.
+static void RecordOutcome(PASSROWS* pass, const HOSTROWS& h, int r) {
+  for (int k = 0; k < h.count; ++k) {
+    const int j = h.rows[k];
+    if (r && k) CopySample(&g_workTable[j], g_workTable[h.rows[0]]);
+    g_workTable[j].result = r;
+    if (r) {
+      pass->done[j] = true;
+      ++*pass->answered;
+    } else {
+      pass->failed[j] = true;
+      g_workTable[j].zScore = SCORE_NONE;
+    }
   }
-  PublishRow(j);
+  if (r) UpdateStatistics();
+  for (int k = 0; k < h.count; ++k) PublishRow(h.rows[k]);
 }
 
 static void QueryDone(SNTPQUERY* query, void* context) {
   PASSROWS* pass = (PASSROWS*)context;
-  const int q = (int)(query - pass->queries);
+  const HOSTROWS& h = pass->hosts[pass->hostOf[query - pass->queries]];
+  // A query that fails without a kiss while the passes are cut was given up
+  // rather than refused: its rows keep what they held.
+  if (!query->result && !query->kissCode && PassesCut()) return;
   NoteAnswer(query->host, query->result, query->kissCode);
-  RecordOutcome(pass, pass->rowOf[q], query->result);
+  RecordOutcome(pass, h, query->result);
 }
 
-// The rows are asked at once, so a pass costs one second of waiting however
+// The hosts are asked at once, so a pass costs one second of waiting however
 // many servers are silent; outcomes are recorded in the order they arrive.
 static void ProbePass(PASSROWS* pass) {
-  int n = 0;
+  int hosts = 0;
   for (int j = 0; j < SERVER_COUNT; ++j) {
     if (pass->done[j]) continue;
-    CopyHost(j, pass->hosts[n]);
-    if (KissHoldsBack(pass->hosts[n])) {
-      RecordOutcome(pass, j, 0);
+    wchar_t host[HOST_CHARS];
+    CopyHost(j, host);
+    int h = 0;
+    while (h < hosts && !EqualsNoCase(pass->hosts[h].host, host)) ++h;
+    if (h == hosts) {
+      WCopy(pass->hosts[h].host, HOST_CHARS, host);
+      pass->hosts[h].count = 0;
+      ++hosts;
+    }
+    pass->hosts[h].rows[pass->hosts[h].count++] = j;
+  }
+  int n = 0;
+  for (int h = 0; h < hosts; ++h) {
+    if (KissHoldsBack(pass->hosts[h].host)) {
+      RecordOutcome(pass, pass->hosts[h], 0);
       continue;
     }
-    pass->rowOf[n] = j;
-    pass->queries[n] = SNTPQUERY{pass->hosts[n], &g_workTable[j], 0, 0};
+    pass->hostOf[n] = h;
+    pass->queries[n] = SNTPQUERY{pass->hosts[h].host, &g_workTable[pass->hosts[h].rows[0]], 0, 0};
     ++n;
   }
   QueryServersTime(pass->queries, n, QueryDone, pass);
 }
 
 int ProbeServers(const unsigned* passes) {
-  bool done[SERVER_COUNT] = {};
+  bool done[SERVER_COUNT] = {}, failed[SERVER_COUNT] = {};
   int answered = 0;
   PASSROWS pass;
   pass.done = done;
+  pass.failed = failed;
   pass.answered = &answered;
   const unsigned count = passes ? *passes : 0;
   for (unsigned p = 0; p < count && answered < SERVER_COUNT && !PassesCut(); ++p) ProbePass(&pass);
+  // A cut round leaves no row worse than it found it: a row it never heard from
+  // (still waiting, or not asked) keeps its earlier sample.
+  const bool cut = PassesCut();
   for (int j = 0; j < SERVER_COUNT; ++j) {
-    if (done[j]) continue;
+    if (done[j] || (cut && !failed[j])) continue;
     LockTable();
     g_workTable[j].delayMs = DELAY_NONE;
     g_publishedTable[j].delayMs = DELAY_NONE;

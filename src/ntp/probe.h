@@ -6,10 +6,13 @@
 
 // One round of *passes passes over rows 0..9; rows that answered are not asked
 // again in later passes, rows that never answered end at DELAY_NONE. A pass
-// asks its rows at once and waits one second after the last send at most; each
-// good answer renews the Z_Scores as it arrives, and every row is published as
-// soon as its outcome is known. The pointer lets the operation serve directly
-// as a worker callback.
+// asks its hosts at once, each once however many rows name it (compared without
+// regard to case or surrounding blanks), and waits one second after the last
+// send at most; a host's answer, failure or kiss is every such row's. Each good
+// answer renews the Z_Scores as it arrives, and every row is published as soon
+// as its outcome is known. A round cut short (CutPasses) leaves the rows it did
+// not hear from as they were. The pointer lets the operation serve directly as
+// a worker callback.
 int ProbeServers(const unsigned* passes);
 
 // Asks row 9 alone, up to `attempts` times, after clearing its list row.

@@ -75,7 +75,7 @@ int SetClockFromBest(SYNCOUTCOME* outcome) {
 }
 
 int ProbeAndSetClock(SYNCOUTCOME* outcome) {
-  const unsigned passes = 2;
+  const unsigned passes = SYNC_PROBE_PASSES;
   ProbeServers(&passes);
   return SetClockFromBest(outcome);
 }

@@ -10,6 +10,7 @@
 #define SYNC_NO_PRIVILEGE (-3)    // the system-time privilege could not be enabled
 
 #define CLOCK_LEAD_100NS 100000   // the clock is set 10 ms ahead of the estimate
+#define SYNC_PROBE_PASSES 2        // passes of the round that ProbeAndSetClock makes
 
 struct SYNCOUTCOME {
   uint32_t delayMs;   // the chosen row's round trip

@@ -105,6 +105,20 @@ static void LogStamp() {
   Log(stamp, 0);
 }
 
+// ProbeAndSetClock with the line's stamp. Where no trusted answer is at hand
+// when the attempt starts (the first one after start-up cuts the round that
+// would have given it one), the stamp comes from the attempt's own round,
+// ahead of the notes of the servers the clock setting tries.
+static int StampProbeAndSetClock(SYNCOUTCOME* outcome) {
+  wch stamp[TEXT_CHARS];
+  SyncStamp(stamp, TEXT_CHARS);
+  Log(stamp, 0);
+  const unsigned passes = SYNC_PROBE_PASSES;
+  ProbeServers(&passes);
+  if (!stamp[0]) LogStamp();
+  return SetClockFromBest(outcome);
+}
+
 // A hidden-mode attempt with the gate held. The automatic loop keeps the probe
 // worker paused between its retries: each attempt makes its own round.
 static int32_t HiddenAttempt(int resumeProbe) {
@@ -116,8 +130,7 @@ static int32_t HiddenAttempt(int resumeProbe) {
   StopWorker(&g_probeWorker);
   CutPasses(0);
   StopWorker(&g_refreshWorker);
-  LogStamp();
-  const int code = ProbeAndSetClock(nullptr);
+  const int code = StampProbeAndSetClock(nullptr);
   Log(OutcomeMessage(code), 1);
   if (resumeProbe) ResumeWorker(&g_probeWorker);
   StartDisplayRefresh();
@@ -149,9 +162,14 @@ int ManualSync() {
     g_app.otherServerChanged = 0;
     ProbeOtherServer(4);
   }
-  LogStamp();
   SYNCOUTCOME outcome = {0, 0.0};
-  const int code = g_syncView.schemeItem() != 0 ? ProbeAndSetClock(&outcome) : SetClockFromBest(&outcome);
+  int code;
+  if (g_syncView.schemeItem() != 0) {
+    code = StampProbeAndSetClock(&outcome);
+  } else {
+    LogStamp();
+    code = SetClockFromBest(&outcome);
+  }
   StartDisplayRefresh();
   if (code >= 0) {
     Log(Str(ID_SUCCESS), 1);

@@ -213,6 +213,50 @@ TEST_F(Kiss, ARateLimitingHostIsLeftOutSixtySecondsDoublingUntilAGoodAnswer) {
   EXPECT_EQ(7, rate->Count());
 }
 
+// The shipped lists name one host in two rows (row 4's and row 9's first extra
+// host); a typed host may carry blanks. Each pass asks such a host once, and its
+// one answer or kiss goes to every row naming it.
+TEST_F(Kiss, AHostInSeveralRowsIsAskedOncePerPassAndItsRateKissCountsOnce) {
+  auto rate = Server("127.0.0.1");
+  ASSERT_TRUE(rate->Ready());
+  Name(0, *rate);
+  Name(4, *rate);
+  WCopy(g_workTable[9].host, HOST_CHARS, (L" " + rate->Host() + L"\t").c_str());
+  Serve(1, "offset=1");
+  Round();
+  EXPECT_EQ(1, rate->Count());
+  for (int row : {0, 4, 9}) {
+    EXPECT_EQ(2, g_workTable[row].result) << row;
+    EXPECT_NE(DELAY_NONE, g_publishedTable[row].delayMs) << row;
+    EXPECT_EQ(g_workTable[0].offset, g_workTable[row].offset) << row;
+    EXPECT_EQ(row, g_publishedTable[row].index) << row;
+  }
+  // The statistics count each row: offsets 0, 0, 0 and 1 s give Z 0.5 and 1.5
+  // (with the host once, 0 and 1 s would give 0.7071 each).
+  EXPECT_NEAR(0.5, g_workTable[4].zScore, 0.01);
+  EXPECT_NEAR(1.5, g_workTable[1].zScore, 0.01);
+
+  rate->Set(kKiss, "RATE");
+  Round();
+  EXPECT_EQ(2, rate->Count());   // one request, one kiss: 60 s
+  for (int row : {0, 4, 9}) {
+    EXPECT_EQ(0, g_workTable[row].result) << row;
+    EXPECT_EQ(DELAY_NONE, g_publishedTable[row].delayMs) << row;
+  }
+  g_nowMs += 59999;
+  Round();
+  EXPECT_EQ(2, rate->Count());
+  g_nowMs += 1;
+  Round();
+  EXPECT_EQ(3, rate->Count());   // the second kiss: 120 s
+  g_nowMs += 119999;
+  Round();
+  EXPECT_EQ(3, rate->Count());
+  g_nowMs += 1;
+  Round();
+  EXPECT_EQ(4, rate->Count());
+}
+
 TEST_F(Kiss, AnyOtherCodeIsAFailureAsAnyOther) {
   auto other = Server("127.0.0.1");
   ASSERT_TRUE(other->Ready());

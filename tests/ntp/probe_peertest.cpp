@@ -3,6 +3,10 @@
 
 #include <math.h>
 
+#include <algorithm>
+#include <iterator>
+#include <vector>
+
 #include "ntp/probe.h"
 #include "ntp/selection.h"
 #include "ntp/sntp.h"
@@ -216,42 +220,107 @@ TEST_F(Probe, ZScoresAndResultsOfAMixedRoundFollowTheAnswers) {
   EXPECT_EQ(2, SimCount(Addr(1)));
 }
 
-// The round as it was before its rows were asked at once: one exchange after the
-// other, the statistics renewed after each good answer.
-void SequentialPass() {
-  for (int j = 0; j < SERVER_COUNT; ++j) {
-    const int r = QueryServerTime(g_workTable[j].host, &g_workTable[j]);
-    g_workTable[j].result = r;
-    if (r) UpdateStatistics();
-    else g_workTable[j].zScore = SCORE_NONE;
-    g_publishedTable[j] = g_workTable[j];
-  }
-  for (int j = 0; j < SERVER_COUNT; ++j)
-    if (!g_workTable[j].result) g_workTable[j].delayMs = g_publishedTable[j].delayMs = DELAY_NONE;
+// The Z_Scores over these offsets (seconds), as the statistics define them.
+std::vector<double> ZScores(const std::vector<double>& offsets) {
+  double mean = 0.0, squares = 0.0;
+  for (double x : offsets) mean += x / offsets.size();
+  for (double x : offsets) squares += (x - mean) * (x - mean);
+  const double deviation = sqrt(squares / (offsets.size() - 1));
+  std::vector<double> z;
+  for (double x : offsets) z.push_back(fabs(x - mean) / deviation);
+  return z;
 }
 
+// What a pass asking its rows one after the other gives, worked out by hand: rows
+// that fail keep their earlier sample until the round ends, so the last good
+// answer's statistics still count those samples; then the failed rows lose
+// their delay.
 TEST_F(Probe, APassEndsAsTheSequentialPassDid) {
-  // Offsets seconds apart, so that milliseconds of measuring noise leave the Z_Scores alone.
-  const char* behaviours[] = {"offset=4",     "silent=1", "offset=0 stratum=3", "stratum=16",  "offset=1 delay=40",
-                              "origin=wrong", "offset=-0.5", "leap=3",          "offset=0.2", "offset=0.1 delay=5"};
-  for (int r = 0; r < 10; ++r) Serve(r, behaviours[r]);
-  SequentialPass();
-  SERVERROW sequential[SERVER_COUNT];
-  memcpy(sequential, g_publishedTable, sizeof sequential);
-  memset(g_workTable, 0, sizeof g_workTable);
-  for (int r = 0; r < 10; ++r) WCopy(g_workTable[r].host, HOST_CHARS, WideHost(Addr(r)).c_str());
-  ResetServerTable();
+  Serve(1, "offset=2");
+  Serve(5, "offset=-1");
   Round(1);
+  ASSERT_EQ(1, g_workTable[1].result);
+  ASSERT_EQ(1, g_workTable[5].result);
+  const SERVERROW earlier1 = g_workTable[1], earlier5 = g_workTable[5];
+  // Offsets seconds apart, so that milliseconds of measuring noise leave the Z_Scores alone.
+  const char* behaviours[] = {"offset=4",     "silent=1",    "offset=0 stratum=3", "stratum=16", "offset=1 delay=40",
+                              "origin=wrong", "offset=-0.5", "leap=3",             "offset=0.2", "offset=0.1 delay=5"};
+  for (int r = 0; r < 10; ++r) Serve(r, behaviours[r]);
+  Round(1);
+  const int result[] = {1, 0, 3, 0, 1, 0, 1, 0, 1, 1};
+  const double offset[] = {4, 2, 0, 0, 1, -1, -0.5, 0, 0.2, 0.1};   // rows 1 and 5: their earlier samples
+  // Answered rows and the two that still held a sample when the last answer came.
+  const int counted[] = {0, 1, 2, 4, 5, 6, 8, 9};
+  std::vector<double> countedOffsets;
+  for (int r : counted) countedOffsets.push_back(offset[r]);
+  const std::vector<double> z = ZScores(countedOffsets);
   for (int r = 0; r < 10; ++r) {
-    const SERVERROW& a = sequential[r];
-    const SERVERROW& b = g_publishedTable[r];
-    EXPECT_EQ(a.result, b.result) << "row " << r;
-    EXPECT_EQ(a.delayMs == DELAY_NONE, b.delayMs == DELAY_NONE) << "row " << r;
-    EXPECT_EQ(a.stratum, b.stratum) << "row " << r;
-    if (a.zScore == SCORE_NONE || b.zScore == SCORE_NONE) EXPECT_EQ(a.zScore, b.zScore) << "row " << r;
-    else EXPECT_NEAR(a.zScore, b.zScore, 0.01) << "row " << r;
-    EXPECT_NEAR((double)a.offset, (double)b.offset, 200000.0) << "row " << r;
+    const SERVERROW& row = g_publishedTable[r];
+    EXPECT_EQ(result[r], row.result) << "row " << r;
+    EXPECT_EQ(r, row.index) << "row " << r;
+    EXPECT_EQ(0, memcmp(&g_workTable[r], &row, sizeof row)) << "row " << r;
+    if (!result[r]) {
+      EXPECT_EQ(DELAY_NONE, row.delayMs) << "row " << r;
+      continue;
+    }
+    EXPECT_NE(DELAY_NONE, row.delayMs) << "row " << r;
+    EXPECT_EQ(result[r], row.stratum) << "row " << r;
+    EXPECT_NEAR(offset[r] * kSecond100ns, (double)row.offset, 200000.0) << "row " << r;
+    const size_t k = std::find(std::begin(counted), std::end(counted), r) - std::begin(counted);
+    EXPECT_NEAR(z[k], row.zScore, 0.01) << "row " << r;
   }
+  // The failed rows keep the rest of their earlier samples.
+  EXPECT_EQ(earlier1.offset, g_workTable[1].offset);
+  EXPECT_EQ(earlier1.receiveTime, g_workTable[1].receiveTime);
+  EXPECT_EQ(earlier5.offset, g_workTable[5].offset);
+  EXPECT_EQ(earlier5.receiveTime, g_workTable[5].receiveTime);
+}
+
+DWORD WINAPI CutAfter300Ms(void*) {
+  Sleep(300);
+  CutPasses(1);
+  return 0;
+}
+
+// An attempt cuts the background round it stops and asks every server itself;
+// the cut round must not leave a row worse than it found it. A row still waiting
+// when the cut comes, or not asked at all, keeps its earlier sample.
+TEST_F(Probe, ACutRoundKeepsTheSamplesOfTheRowsItDidNotHearFrom) {
+  struct CutEnds {
+    ~CutEnds() { CutPasses(0); }
+  } cutEnds;
+  for (int r = 0; r < 3; ++r) Serve(r, r == 2 ? "offset=-1" : "offset=1");
+  Round(1);
+  SERVERROW earlier[SERVER_COUNT];
+  memcpy(earlier, g_workTable, sizeof earlier);
+  Serve(0, "offset=0.5");
+  Serve(1, "offset=1 delay=900");
+  Serve(2, "silent=1");
+  HANDLE cutter = CreateThread(nullptr, 0, CutAfter300Ms, nullptr, 0, nullptr);
+  ASSERT_NE(cutter, nullptr);
+  const double ms = TimedMs([this] { Round(2); });
+  WaitForSingleObject(cutter, INFINITE);
+  CloseHandle(cutter);
+  EXPECT_LT(ms, 800.0) << "the cut round still waited";
+  EXPECT_EQ(1, g_workTable[0].result);
+  EXPECT_NEAR(0.5 * kSecond100ns, (double)g_workTable[0].offset, 200000.0);
+  for (int r : {1, 2}) {
+    EXPECT_EQ(earlier[r].result, g_workTable[r].result) << "row " << r;
+    EXPECT_EQ(earlier[r].delayMs, g_publishedTable[r].delayMs) << "row " << r;
+    EXPECT_EQ(earlier[r].offset, g_publishedTable[r].offset) << "row " << r;
+    EXPECT_LT(g_publishedTable[r].zScore, SCORE_NONE) << "row " << r;
+  }
+  // The statistics go on counting them: offsets 0.5, 1 and -1 s.
+  const std::vector<double> z = ZScores({0.5, 1, -1});
+  for (int r = 0; r < 3; ++r) EXPECT_NEAR(z[r], g_publishedTable[r].zScore, 0.01) << "row " << r;
+
+  // A round that starts while cut asks nobody and changes nothing.
+  memcpy(earlier, g_workTable, sizeof earlier);
+  SimReset();
+  Round(2);
+  CutPasses(0);
+  EXPECT_EQ("", SimOrder());
+  for (int r = 0; r < SERVER_COUNT; ++r) EXPECT_EQ(0, memcmp(&earlier[r], &g_workTable[r], sizeof earlier[r])) << r;
 }
 
 // The process's open handles, sockets and events among them, counted by asking

@@ -17,6 +17,9 @@
 //   wait-no-dialog MS       until no message box of the program is open
 //   wait-enabled TARGET 0|1 MS  until TARGET is disabled (0) or enabled (1)
 //   text TARGET             its window text, with the tick count of the reading
+//   watch-text TARGET MS    its window text, read without pause until the window is
+//                           gone or MS have passed (waiting for TARGET to exist
+//                           first); each change printed as by text
 //   close-item              the state of the close item in the main window's system
 //                           menu, read inside the program by qlmenuprobe.dll
 //   windows CLASS           every window, top-level or child, of every process
@@ -36,8 +39,9 @@
 //   count-main              number of top-level windows of the main class
 //   fits                    each visible control's texts: extent in its font, room
 // TARGET: "main", a handle ("0x1234"), "button:TEXT" (first visible button with
-// that text), "ctl:N" (N-th window of the dump's tree order) or "dlgitem:ID"
-// (the control ID of the open message box, e.g. 6 for Yes, 7 for No).
+// that text), "ctl:N" (N-th window of the dump's tree order), "child:CLASS" (the
+// main window's first child of that class) or "dlgitem:ID" (the control ID of the
+// open message box, e.g. 6 for Yes, 7 for No).
 //
 // Output: UTF-8 lines, a record kind then tab-separated key=value fields; text
 // values are escaped (\\ \t \n \r) so that a record never spans lines, and the
@@ -434,6 +438,11 @@ HWND Resolve(const std::wstring& target) {
     size_t n = (size_t)_wtoi(target.c_str() + 4);
     return n < nodes.size() ? nodes[n].h : nullptr;
   }
+  if (target.compare(0, 6, L"child:") == 0) {
+    for (const Node& n : nodes)
+      if (n.parent == 0 && lstrcmpiW(ClassOf(n.h).c_str(), target.c_str() + 6) == 0) return n.h;
+    return nullptr;
+  }
   if (target.compare(0, 8, L"dlgitem:") == 0) {
     HWND dlg = FindDialog();
     return dlg ? GetDlgItem(dlg, _wtoi(target.c_str() + 8)) : nullptr;
@@ -753,6 +762,33 @@ int wmain(int argc, wchar_t** argv) {
       HWND h = Resolve(arg(1));
       if (!h) error = "no target " + Utf8(arg(1));
       else Line("text", Fmt("hwnd=%s\ttick=%lu\t", Hwnd(h).c_str(), GetTickCount()) + "text=" + Escape(TextOf(h)));
+    } else if (op == L"watch-text") {
+      // A text that lasts only while the program closes (the last line of an
+      // automatic synchronisation) is seen by reading as often as the window answers.
+      const DWORD limit = (DWORD)Number(arg(2));
+      HWND h = Resolve(arg(1));
+      while (!h && GetTickCount() - t < limit) {
+        Sleep(10);
+        h = Resolve(arg(1));
+      }
+      // One WM_GETTEXT into a buffer larger than the log box holds: a length asked
+      // first would cost a second trip and cut a text that grows in between.
+      std::vector<wchar_t> buf(1 << 16);
+      std::wstring last;
+      bool any = false;
+      while (h && IsWindow(h) && GetTickCount() - t < limit) {
+        buf[0] = 0;
+        DWORD_PTR got = 0;
+        SendMessageTimeoutW(h, WM_GETTEXT, buf.size(), (LPARAM)buf.data(), SMTO_ABORTIFHUNG, 5000, &got);
+        if (!IsWindow(h)) break;   // read while it was destroyed
+        const std::wstring now(buf.data());
+        if (!any || now != last)
+          Line("text", Fmt("hwnd=%s\ttick=%lu\t", Hwnd(h).c_str(), GetTickCount()) + "text=" + Escape(now));
+        any = true;
+        last = now;
+      }
+      if (!h) error = "no target " + Utf8(arg(1));
+      else Line("watched", Fmt("gone=%d\tms=%lu", IsWindow(h) ? 0 : 1, GetTickCount() - t));
     } else if (op == L"close-item") {
       HWND m = FindMain();
       DWORD state = 0xFFFFFFFF;

@@ -36,8 +36,8 @@ std::string Env(const char* name) {
 }
 
 // The test CA goes into this prefix's Root store, and out of it again, from a
-// process of its own: the chain engine of a process that has already started
-// does not see a root added to it (measured under Wine 8).
+// process of its own: under Wine 8 the process that adds a root does not see it
+// in its own chains (measured).
 // The child is this binary, told by QL_NTS_TRUST ("add" or "remove").
 bool ChangeTrust(const std::string& unixPath, bool add) {
   const std::string path = "Z:" + unixPath;

@@ -46,6 +46,24 @@ class LockControls : public ::testing::Test {
   static void TearDownTestSuite() { EndTestMainWindow(); }
 };
 
+// Locked: every control but the labels disabled, and the close command too.
+void ExpectLocked(const std::vector<STATE>& before, const std::vector<STATE>& during) {
+  ASSERT_EQ(during.size(), before.size());
+  for (size_t i = 0; i < during.size(); ++i) {
+    if (during[i].label) EXPECT_EQ(during[i].enabled, before[i].enabled) << "label " << i << " was touched";
+    else EXPECT_FALSE(during[i].enabled) << "control " << i << " still enabled";
+  }
+  EXPECT_FALSE(CloseCommandEnabled());
+}
+
+// Restored: each control as it was before the lock, the seconds selector still off.
+void ExpectRestored(const std::vector<STATE>& before, const std::vector<STATE>& after) {
+  ASSERT_EQ(after.size(), before.size());
+  for (size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i].enabled, before[i].enabled) << "control " << i;
+  EXPECT_FALSE(IsWindowEnabled(Ctl(CTL_SECONDS)));
+  EXPECT_TRUE(CloseCommandEnabled());
+}
+
 TEST_F(LockControls, EveryControlButTheLabelsIsDisabledAndGetsItsOwnStateBack) {
   ASSERT_NE(MainWindow(), nullptr) << "no main window: these tests need a display (Xvfb, DISPLAY set)";
   const std::vector<STATE> before = States();
@@ -57,19 +75,11 @@ TEST_F(LockControls, EveryControlButTheLabelsIsDisabledAndGetsItsOwnStateBack) {
 
   DisableControls();
   const std::vector<STATE> during = States();
-  ASSERT_EQ(during.size(), before.size());
-  for (size_t i = 0; i < during.size(); ++i) {
-    if (during[i].label) EXPECT_EQ(during[i].enabled, before[i].enabled) << "label " << i << " was touched";
-    else EXPECT_FALSE(during[i].enabled) << "control " << i << " still enabled";
-  }
-  EXPECT_FALSE(CloseCommandEnabled());
+  ExpectLocked(before, during);
 
   RestoreControls();
   const std::vector<STATE> after = States();
-  ASSERT_EQ(after.size(), before.size());
-  for (size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i].enabled, before[i].enabled) << "control " << i;
-  EXPECT_FALSE(IsWindowEnabled(Ctl(CTL_SECONDS)));
-  EXPECT_TRUE(CloseCommandEnabled());
+  ExpectRestored(before, after);
 }
 
 TEST_F(LockControls, ARestoreWithoutALockChangesNothingAndTheCloseCommandFollowsItsFlag) {
@@ -119,19 +129,11 @@ TEST_F(LockControls, TheLockWorksFromTheManualSynchronisationsThread) {
 
   ASSERT_TRUE(RunOnAnotherThread(true)) << "the locking thread hung";
   const std::vector<STATE> during = States();
-  ASSERT_EQ(during.size(), before.size());
-  for (size_t i = 0; i < during.size(); ++i) {
-    if (during[i].label) EXPECT_EQ(during[i].enabled, before[i].enabled) << "label " << i << " was touched";
-    else EXPECT_FALSE(during[i].enabled) << "control " << i << " still enabled";
-  }
-  EXPECT_FALSE(CloseCommandEnabled());
+  ExpectLocked(before, during);
 
   ASSERT_TRUE(RunOnAnotherThread(false)) << "the unlocking thread hung";
   const std::vector<STATE> after = States();
-  ASSERT_EQ(after.size(), before.size());
-  for (size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i].enabled, before[i].enabled) << "control " << i;
-  EXPECT_FALSE(IsWindowEnabled(Ctl(CTL_SECONDS)));
-  EXPECT_TRUE(CloseCommandEnabled());
+  ExpectRestored(before, after);
 }
 
 // Explorer restarted: it tells every top-level window "TaskbarCreated", and a

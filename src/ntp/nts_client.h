@@ -1,0 +1,44 @@
+// The Network Time Security key exchange (RFC 8915 section 4) as a client: a
+// TLS 1.3 connection through SChannel with ALPN "ntske/1" to the host's key
+// exchange port, the server's certificate checked against the trusted roots and
+// the host name, the request and the response's records (nts_ke), and the two
+// AEAD keys from the TLS exporter. Windows only.
+#pragma once
+#include <stdint.h>
+
+#include "ntp/nts_ke.h"
+
+#define NTSKE_CONNECT_MS 3000   // for each address of the host
+#define NTSKE_TIMEOUT_MS 8000   // a sensible overall deadline for callers
+
+enum NTSKERESULT {
+  NTSKX_OK = 0,
+  NTSKX_RESOLVE,            // the host name does not resolve (detail: the lookup's error)
+  NTSKX_CONNECT,            // no address took the connection (detail: the last socket error)
+  NTSKX_TIMEOUT,            // a connect or the exchange ran out of time
+  NTSKX_TLS13_UNAVAILABLE,  // the system refused credentials for TLS 1.3 only (detail: status)
+  NTSKX_HANDSHAKE,          // the handshake failed or the server closed it (detail: status, 0 when closed)
+  NTSKX_CERTIFICATE,        // no trusted chain, or not for this host (detail: the policy's error)
+  NTSKX_ALPN,               // the server did not select "ntske/1"
+  NTSKX_NOT_TLS13,          // the connection is not TLS 1.3, or nothing proves that it is
+  NTSKX_EXPORTER,           // the system refused the key export (detail: status)
+  NTSKX_KEYLOG,             // test builds: the refused export had no key-log stand-in (see note)
+  NTSKX_TLS,                // encrypting or decrypting a record failed (detail: status)
+  NTSKX_CLOSED,             // the connection ended before End of Message
+  NTSKX_RESPONSE,           // the response's records were refused (detail: the NTSKECHECK)
+  NTSKX_SYSTEM,             // a socket, memory or credential call failed (detail: its error)
+};
+
+struct NTSKEOUTCOME {
+  NTSKERESULT result;
+  long detail;                     // see NTSKERESULT
+  uint8_t c2sKey[NTS_KEY_BYTES];   // the keys, valid for NTSKX_OK
+  uint8_t s2cKey[NTS_KEY_BYTES];
+  bool keysFromKeyLog;             // test builds: the keys came from the key log
+  NTSKERESPONSE response;          // the records read, as far as they went
+  char note[160];                  // test builds: what the key-log route lacked; empty otherwise
+};
+
+// Runs the exchange with host, a DNS name as its certificate names it, on port
+// (0: NTSKE_PORT), within timeoutMs in all. Fills outcome and returns its result.
+NTSKERESULT RunNtsKeyExchange(const wchar_t* host, uint16_t port, uint32_t timeoutMs, NTSKEOUTCOME* outcome);

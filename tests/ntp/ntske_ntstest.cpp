@@ -1,0 +1,224 @@
+// The NTS key exchange against chronyd serving NTS on loopback (with-peers,
+// QL_PEERS_NTS): the keys and cookies of a full exchange, proven by an
+// NTS-protected NTP exchange with the same server, and the failures a client
+// must not talk its way around: another name, an untrusted CA, a silent host.
+#include <gtest/gtest.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <wincrypt.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "ntp/clock.h"
+#include "ntp/nts_client.h"
+#include "ntp/nts_ef.h"
+#include "testaes.h"
+
+namespace {
+
+// The servers with-peers starts for this binary.
+const uint16_t kGoodPort = 4460;      // certificate for localhost from the trusted test CA
+const uint16_t kOtherNamePort = 4461; // certificate for elsewhere.test from the same CA
+const uint16_t kStrayCaPort = 4462;   // certificate for localhost from an untrusted CA, sent with it
+const uint16_t kOrphanPort = 4463;    // the same certificate without its CA
+const uint16_t kMutePort = 4464;      // takes the connection, never answers
+const uint16_t kFullQueuePort = 4465; // leaves the connect unanswered
+const uint16_t kClosedPort = 4466;    // nothing listens
+const uint16_t kGoodNtpPort = 11123;
+
+std::string Env(const char* name) {
+  const char* v = getenv(name);
+  return v ? v : "";
+}
+
+// The test CA goes into this prefix's Root store, and out of it again, from a
+// process of its own: under Wine 8 the process that adds a root does not see it
+// in its own chains (measured).
+// The child is this binary, told by QL_NTS_TRUST ("add" or "remove").
+bool ChangeTrust(const std::string& unixPath, bool add) {
+  const std::string path = "Z:" + unixPath;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BYTE der[8192];
+  DWORD length = 0;
+  const BOOL read = ReadFile(file, der, sizeof der, &length, nullptr);
+  CloseHandle(file);
+  if (!read || length == 0 || length == sizeof der) return false;
+  HCERTSTORE root = CertOpenSystemStoreW(0, L"Root");
+  if (!root) return false;
+  bool ok = false;
+  if (add) {
+    ok = CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, der, length, CERT_STORE_ADD_REPLACE_EXISTING,
+                                          nullptr) != FALSE;
+  } else if (PCCERT_CONTEXT ca = CertCreateCertificateContext(X509_ASN_ENCODING, der, length)) {
+    PCCERT_CONTEXT found = CertFindCertificateInStore(root, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, ca, nullptr);
+    ok = found && CertDeleteCertificateFromStore(found);   // frees found
+    CertFreeCertificateContext(ca);
+  }
+  CertCloseStore(root, 0);
+  return ok;
+}
+
+const int kTrustChild = [] {
+  const char* task = getenv("QL_NTS_TRUST");
+  if (task && getenv("QL_NTS_CA")) ExitProcess(ChangeTrust(getenv("QL_NTS_CA"), strcmp(task, "add") == 0) ? 0 : 1);
+  return 0;
+}();
+
+bool RunTrustChild(const wchar_t* task) {
+  wchar_t self[MAX_PATH];
+  if (!GetModuleFileNameW(nullptr, self, MAX_PATH)) return false;
+  SetEnvironmentVariableW(L"QL_NTS_TRUST", task);
+  STARTUPINFOW start = {};
+  start.cb = sizeof start;
+  PROCESS_INFORMATION child = {};
+  const BOOL started = CreateProcessW(self, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &start, &child);
+  SetEnvironmentVariableW(L"QL_NTS_TRUST", nullptr);
+  if (!started) return false;
+  DWORD code = 1;
+  if (WaitForSingleObject(child.hProcess, 30000) == WAIT_OBJECT_0) GetExitCodeProcess(child.hProcess, &code);
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
+  return code == 0;
+}
+
+class NtsKeyExchange : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!Env("QL_NTS_CA").empty()) trusted_ = RunTrustChild(L"add");
+  }
+  static void TearDownTestSuite() {
+    // Gone from the prefix again: every run makes a CA of its own.
+    if (trusted_) RunTrustChild(L"remove");
+    trusted_ = false;
+  }
+  void SetUp() override {
+    if (Env("QL_CHRONY_MISSING") == "1") GTEST_SKIP() << "no chronyd to serve NTS";
+    ASSERT_FALSE(Env("QL_NTS_CA").empty()) << "run through with-peers with QL_PEERS_NTS=1";
+    ASSERT_TRUE(trusted_) << "the test CA could not be added to the prefix's Root store";
+  }
+
+  static NTSKERESULT Run(uint16_t port, NTSKEOUTCOME* outcome, uint32_t timeoutMs = NTSKE_TIMEOUT_MS,
+                         double* ms = nullptr) {
+    const int64_t start = GetCounterTime();
+    const NTSKERESULT result = RunNtsKeyExchange(L"localhost", port, timeoutMs, outcome);
+    if (ms) *ms = (GetCounterTime() - start) / 10000.0;
+    return result;
+  }
+
+  static bool trusted_;
+};
+
+bool NtsKeyExchange::trusted_ = false;
+
+std::string Describe(const NTSKEOUTCOME& o) {
+  char text[320];
+  snprintf(text, sizeof text, "result %d, detail 0x%lx, note '%s'", (int)o.result, (unsigned long)o.detail, o.note);
+  return text;
+}
+
+// One NTS-protected request with the first cookie; the raw reply in *datagram.
+bool NtsNtpExchange(const NTSKEOUTCOME& ke, const NTSCOOKIE& cookie, uint64_t nonce, const uint8_t uid[NTS_UID_BYTES],
+                    std::vector<uint8_t>* datagram) {
+  const AESBLOCK* aes = TestAes();
+  if (!aes) return false;
+  uint8_t aeadNonce[NTS_NONCE_BYTES];
+  for (int i = 0; i < NTS_NONCE_BYTES; ++i) aeadNonce[i] = (uint8_t)(nonce >> (i % 8) * 8) ^ (uint8_t)i;
+  uint8_t packet[1024];
+  const size_t length = BuildNtsRequest(packet, sizeof packet, nonce, uid, &cookie, 0, aeadNonce, aes, ke.c2sKey);
+  if (length == 0) return false;
+  SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (s == INVALID_SOCKET) return false;
+  DWORD timeout = 2000;
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, (const char*)&timeout, sizeof timeout);
+  sockaddr_in server = {};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(ke.response.port ? ke.response.port : 123);
+  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = false;
+  if (connect(s, (sockaddr*)&server, sizeof server) == 0 && send(s, (const char*)packet, (int)length, 0) == (int)length) {
+    uint8_t reply[NTS_PACKET_MAX_BYTES];
+    const int n = recv(s, (char*)reply, sizeof reply, 0);
+    if (n > 0) {
+      datagram->assign(reply, reply + n);
+      ok = true;
+    }
+  }
+  closesocket(s);
+  return ok;
+}
+
+TEST_F(NtsKeyExchange, GivesKeysAndEightCookiesThatTheServerAcceptsForAnAuthenticatedReply) {
+  NTSKEOUTCOME ke;
+  ASSERT_EQ(NTSKX_OK, Run(kGoodPort, &ke)) << Describe(ke);
+  EXPECT_EQ(QL_NTS_KEYLOG_ROUTE != 0, ke.keysFromKeyLog);
+  EXPECT_EQ(NTS_MAX_COOKIES, ke.response.cookieCount);
+  for (int i = 0; i < ke.response.cookieCount; ++i) EXPECT_GT(ke.response.cookies[i].length, 0);
+  EXPECT_EQ(kGoodNtpPort, ke.response.port);
+  EXPECT_NE(0, memcmp(ke.c2sKey, ke.s2cKey, NTS_KEY_BYTES));
+
+  // chronyd may answer unsynchronised for its first moments; each reply brings
+  // a fresh cookie, and every one must authenticate.
+  WSADATA wsa;
+  ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &wsa));
+  uint8_t uid[NTS_UID_BYTES];
+  for (int i = 0; i < NTS_UID_BYTES; ++i) uid[i] = (uint8_t)(0x5A ^ i);
+  NTSCOOKIE cookie = ke.response.cookies[0];
+  NTSCHECK check = NTS_IGNORE_HEADER;
+  std::vector<uint8_t> datagram;
+  uint64_t nonce = 0x0123456789ABCDEFull;
+  for (int attempt = 0; attempt < 20 && check != NTS_OK; ++attempt) {
+    if (attempt) Sleep(250);
+    ++nonce;
+    ASSERT_TRUE(NtsNtpExchange(ke, cookie, nonce, uid, &datagram)) << "no reply from chronyd's NTP port";
+    NTSREPLY reply;
+    check = CheckNtsReply(datagram.data(), datagram.size(), nonce, uid, TestAes(), ke.s2cKey, &reply);
+    ASSERT_TRUE(check == NTS_OK || check == NTS_BAD_HEADER) << "check " << check << ", header " << reply.header;
+    ASSERT_EQ(1, reply.cookieCount);
+    cookie = reply.cookies[0];
+  }
+  EXPECT_EQ(NTS_OK, check);
+
+  // The same datagram under another key is a forgery.
+  uint8_t wrongKey[NTS_KEY_BYTES];
+  memcpy(wrongKey, ke.s2cKey, NTS_KEY_BYTES);
+  wrongKey[7] ^= 0x10;
+  NTSREPLY reply;
+  EXPECT_EQ(NTS_IGNORE_AUTH, CheckNtsReply(datagram.data(), datagram.size(), nonce, uid, TestAes(), wrongKey, &reply));
+  WSACleanup();
+}
+
+TEST_F(NtsKeyExchange, RefusesACertificateForAnotherNameOrWithoutATrustedRoot) {
+  NTSKEOUTCOME ke;
+  EXPECT_EQ(NTSKX_CERTIFICATE, Run(kOtherNamePort, &ke)) << Describe(ke);
+  EXPECT_EQ(CERT_E_CN_NO_MATCH, ke.detail);
+  EXPECT_EQ(0, ke.response.cookieCount);
+  EXPECT_EQ(NTSKX_CERTIFICATE, Run(kStrayCaPort, &ke)) << Describe(ke);
+  EXPECT_EQ(CERT_E_UNTRUSTEDROOT, ke.detail);
+  // Wine's SSL policy passes a chain that ends short of any root.
+  EXPECT_EQ(NTSKX_CERTIFICATE, Run(kOrphanPort, &ke)) << Describe(ke);
+  EXPECT_EQ(CERT_E_CHAINING, ke.detail);
+  uint8_t zero[NTS_KEY_BYTES] = {};
+  EXPECT_EQ(0, memcmp(zero, ke.c2sKey, NTS_KEY_BYTES));
+}
+
+TEST_F(NtsKeyExchange, ASilentHostCostsItsDeadlineAndAClosedPortNothing) {
+  NTSKEOUTCOME ke;
+  double ms = 0;
+  // Connected, but no handshake reply: the overall deadline ends it.
+  EXPECT_EQ(NTSKX_TIMEOUT, Run(kMutePort, &ke, 1500, &ms)) << Describe(ke);
+  EXPECT_GE(ms, 1400);
+  EXPECT_LT(ms, 4000);
+  // The connect itself goes unanswered: its own deadline comes first.
+  EXPECT_EQ(NTSKX_TIMEOUT, Run(kFullQueuePort, &ke, 20000, &ms)) << Describe(ke);
+  EXPECT_GE(ms, NTSKE_CONNECT_MS - 100);
+  EXPECT_LT(ms, NTSKE_CONNECT_MS + 2500);
+  EXPECT_EQ(NTSKX_CONNECT, Run(kClosedPort, &ke, NTSKE_TIMEOUT_MS, &ms)) << Describe(ke);
+  EXPECT_LT(ms, NTSKE_CONNECT_MS);
+}
+
+}  // namespace

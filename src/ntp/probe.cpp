@@ -126,7 +126,7 @@ static void ProbePass(PASSROWS* pass) {
       continue;
     }
     pass->hostOf[n] = h;
-    pass->queries[n] = SNTPQUERY{pass->hosts[h].host, &g_workTable[pass->hosts[h].rows[0]], 0, 0};
+    pass->queries[n] = SNTPQUERY{pass->hosts[h].host, &g_workTable[pass->hosts[h].rows[0]], 0, 0, nullptr};
     ++n;
   }
   QueryServersTime(pass->queries, n, QueryDone, pass);

@@ -3,6 +3,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <bcrypt.h>
+#include <wchar.h>
 
 #include "ntp/clock.h"
 #include "ntp/sntp_codec.h"
@@ -10,6 +11,8 @@
 // Room for replies that carry extension fields or a MAC: a 48-byte buffer would
 // make Winsock fail such a datagram with WSAEMSGSIZE.
 #define RECEIVE_BYTES 1024
+// An authenticated reply carries up to eight cookies of up to 256 bytes.
+#define AUTH_RECEIVE_BYTES 4096
 
 static_assert(SNTP_PASS_MAX <= WSA_MAXIMUM_WAIT_EVENTS, "one wait covers a whole pass");
 
@@ -37,6 +40,8 @@ struct SLOT {
   uint64_t t1, t4;
   int64_t c1, c4;      // counter times read right after T1 and T4
   uint8_t request[SNTP_PACKET_BYTES];
+  const uint8_t* sent; // the datagram to send: request, or an authenticated query's own
+  int sentLength;
 };
 
 struct PASS {
@@ -62,12 +67,18 @@ static void Finish(PASS* pass, int i) {
 // matches service names case-sensitively, and a failed lookup costs it a few
 // hundred microseconds), *serviceUnknown lets the later hosts of the pass go to
 // "123" at once: the answer would be the same.
-static ADDRINFOW* Resolve(const wchar_t* host, bool* serviceUnknown) {
+// A port other than 123 (from a key exchange) is asked for as a number.
+static ADDRINFOW* Resolve(const wchar_t* host, bool* serviceUnknown, uint16_t port) {
   ADDRINFOW hints = {};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_DGRAM;
   hints.ai_protocol = IPPROTO_UDP;
   ADDRINFOW* addresses = nullptr;
+  if (port && port != 123) {
+    wchar_t number[8];
+    swprintf(number, 8, L"%u", (unsigned)port);
+    return GetAddrInfoW(host, number, &hints, &addresses) == 0 ? addresses : nullptr;
+  }
   if (!*serviceUnknown) {
     const int error = GetAddrInfoW(host, L"NTP", &hints, &addresses);
     if (error == 0) return addresses;
@@ -81,9 +92,10 @@ static ADDRINFOW* Resolve(const wchar_t* host, bool* serviceUnknown) {
 // socket takes datagrams from that address only. Everything but the send is
 // done here, so that nothing but the clock readings stands between a send and
 // the wait.
-static bool OpenSlot(const wchar_t* host, SLOT* slot, bool* serviceUnknown) {
+static bool OpenSlot(const wchar_t* host, const SNTPAUTH* auth, SLOT* slot, bool* serviceUnknown) {
   if (!host || !host[0]) return false;
-  ADDRINFOW* addresses = Resolve(host, serviceUnknown);
+  if (auth && (!auth->request || auth->length < SNTP_PACKET_BYTES || !auth->judge)) return false;
+  ADDRINFOW* addresses = Resolve(host, serviceUnknown, auth ? auth->port : 0);
   if (!addresses) return false;
   bool ok = false;
   slot->socket = socket(addresses->ai_family, SOCK_DGRAM, IPPROTO_UDP);
@@ -98,8 +110,16 @@ static bool OpenSlot(const wchar_t* host, SLOT* slot, bool* serviceUnknown) {
   }
   FreeAddrInfoW(addresses);
   if (!ok) return false;
-  slot->nonce = RequestNonce();
-  BuildRequest(slot->request, slot->nonce);
+  if (auth) {
+    slot->nonce = auth->nonce;
+    slot->sent = auth->request;
+    slot->sentLength = auth->length;
+  } else {
+    slot->nonce = RequestNonce();
+    BuildRequest(slot->request, slot->nonce);
+    slot->sent = slot->request;
+    slot->sentLength = SNTP_PACKET_BYTES;
+  }
   slot->state = SLOT_READY;
   return true;
 }
@@ -168,16 +188,21 @@ static void Decide(PASS* pass, int i, int64_t stepAllowance) {
     Finish(pass, i);
     return;
   }
-  uint8_t buffer[RECEIVE_BYTES];
-  static_assert(RECEIVE_BYTES >= SNTP_PACKET_BYTES, "reply buffer");
-  const int got = recv(slot.socket, reinterpret_cast<char*>(buffer), RECEIVE_BYTES, 0);
+  const SNTPAUTH* auth = query.auth;
+  uint8_t buffer[AUTH_RECEIVE_BYTES];
+  static_assert(RECEIVE_BYTES >= SNTP_PACKET_BYTES && AUTH_RECEIVE_BYTES >= RECEIVE_BYTES, "reply buffer");
+  const int got = recv(slot.socket, reinterpret_cast<char*>(buffer), auth ? AUTH_RECEIVE_BYTES : RECEIVE_BYTES, 0);
   if (got == SOCKET_ERROR) {
-    if (WSAGetLastError() == WSAEWOULDBLOCK) slot.state = SLOT_SENT;   // a stale signal: nothing queued
+    // WSAEWOULDBLOCK: a stale signal, nothing queued. A datagram too long for
+    // any genuine authenticated reply is a forgery, which does not end the wait.
+    const int error = WSAGetLastError();
+    if (error == WSAEWOULDBLOCK || (auth && error == WSAEMSGSIZE)) slot.state = SLOT_SENT;
     else Finish(pass, i);
     return;
   }
   SNTPREPLY reply;
-  const SNTPCHECK check = DecodeReply(buffer, (size_t)got, slot.nonce, &reply);
+  const SNTPCHECK check = auth ? auth->judge(auth->context, buffer, (size_t)got, &reply)
+                               : DecodeReply(buffer, (size_t)got, slot.nonce, &reply);
   if (check == SNTP_IGNORE_ORIGIN) {
     slot.state = SLOT_SENT;
     return;
@@ -226,7 +251,7 @@ void QueryServersTime(SNTPQUERY* queries, int count, SNTPDONE done, void* contex
     if (done) done(&queries[i], context);
   bool serviceUnknown = false;
   for (int i = 0; i < pass.count; ++i)
-    if (!started || !OpenSlot(queries[i].host, &pass.slots[i], &serviceUnknown)) Finish(&pass, i);
+    if (!started || !OpenSlot(queries[i].host, queries[i].auth, &pass.slots[i], &serviceUnknown)) Finish(&pass, i);
   if (!started) return;
 
   // The sends, each followed by a look at the replies already in, so that a
@@ -235,7 +260,7 @@ void QueryServersTime(SNTPQUERY* queries, int count, SNTPDONE done, void* contex
   for (int i = 0; i < pass.count; ++i) {
     SLOT& slot = pass.slots[i];
     if (slot.state != SLOT_READY) continue;
-    if (send(slot.socket, reinterpret_cast<const char*>(slot.request), SNTP_PACKET_BYTES, 0) != SNTP_PACKET_BYTES) {
+    if (send(slot.socket, reinterpret_cast<const char*>(slot.sent), slot.sentLength, 0) != slot.sentLength) {
       Finish(&pass, i);
       continue;
     }
@@ -275,7 +300,7 @@ void QueryServersTime(SNTPQUERY* queries, int count, SNTPDONE done, void* contex
 int QueryServerTime(const wchar_t* host, SERVERROW* row) { return QueryServerTimeKiss(host, row, nullptr); }
 
 int QueryServerTimeKiss(const wchar_t* host, SERVERROW* row, uint32_t* kissCode) {
-  SNTPQUERY query = {host, row, 0, 0};
+  SNTPQUERY query = {host, row, 0, 0, nullptr};
   QueryServersTime(&query, 1, nullptr, nullptr);
   if (kissCode) *kissCode = query.kissCode;
   return query.result;

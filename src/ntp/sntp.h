@@ -3,6 +3,7 @@
 #include <stdint.h>
 
 #include "ntp/serverrow.h"
+#include "ntp/sntp_codec.h"
 
 #define SNTP_TIMEOUT_MS 1000
 #define SNTP_PASS_MAX SERVER_COUNT   // queries one pass takes; further ones fail at once
@@ -17,12 +18,29 @@ int QueryServerTime(const wchar_t* host, SERVERROW* row);
 // four-character code of a genuine kiss reply (SNTP_KISS_DENY, ...), else 0.
 int QueryServerTimeKiss(const wchar_t* host, SERVERROW* row, uint32_t* kissCode);
 
+// A query that sends a request of its own and judges the replies itself (an
+// authenticated exchange, nts_exchange.h). The request is complete before the
+// pass starts, so that nothing but the send stands before T1; the judge runs
+// after T4.
+struct SNTPAUTH {
+  const uint8_t* request;   // the whole datagram to send
+  int length;
+  uint64_t nonce;           // its transmit timestamp, which a reply echoes as its origin
+  uint16_t port;            // UDP port to ask; 0: the NTP port, as a plain query
+  // SNTP_OK fills *reply with the answer's fields; SNTP_IGNORE_ORIGIN keeps
+  // the wait going (not the answer to this request); anything else ends the
+  // query unanswered (SNTP_KISS with reply->kissCode: a kiss).
+  SNTPCHECK (*judge)(void* context, const uint8_t* data, size_t length, SNTPREPLY* reply);
+  void* context;
+};
+
 // One server's part in a pass.
 struct SNTPQUERY {
   const wchar_t* host;   // host name or address literal to ask
   SERVERROW* row;        // receives the sample of a good answer, untouched otherwise
   int result;            // out: the stratum (1-15), or 0 on any failure
   uint32_t kissCode;     // out: the code of a genuine kiss-of-death, else 0
+  const SNTPAUTH* auth;  // null: the plain request and its checks
 };
 
 // Called on the passing thread once per query, as soon as its outcome is known.

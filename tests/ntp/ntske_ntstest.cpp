@@ -16,6 +16,7 @@
 #include "ntp/clock.h"
 #include "ntp/nts_client.h"
 #include "ntp/nts_ef.h"
+#include "ntstrust.h"
 #include "testaes.h"
 
 namespace {
@@ -35,71 +36,12 @@ std::string Env(const char* name) {
   return v ? v : "";
 }
 
-// The test CA goes into this prefix's Root store, and out of it again, from a
-// process of its own: under Wine 8 the process that adds a root does not see it
-// in its own chains (measured).
-// The child is this binary, told by QL_NTS_TRUST ("add" or "remove").
-bool ChangeTrust(const std::string& unixPath, bool add) {
-  const std::string path = "Z:" + unixPath;
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  BYTE der[8192];
-  DWORD length = 0;
-  const BOOL read = ReadFile(file, der, sizeof der, &length, nullptr);
-  CloseHandle(file);
-  if (!read || length == 0 || length == sizeof der) return false;
-  HCERTSTORE root = CertOpenSystemStoreW(0, L"Root");
-  if (!root) return false;
-  bool ok = false;
-  if (add) {
-    ok = CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, der, length, CERT_STORE_ADD_REPLACE_EXISTING,
-                                          nullptr) != FALSE;
-  } else if (PCCERT_CONTEXT ca = CertCreateCertificateContext(X509_ASN_ENCODING, der, length)) {
-    PCCERT_CONTEXT found = CertFindCertificateInStore(root, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, ca, nullptr);
-    ok = found && CertDeleteCertificateFromStore(found);   // frees found
-    CertFreeCertificateContext(ca);
-  }
-  CertCloseStore(root, 0);
-  return ok;
-}
-
-const int kTrustChild = [] {
-  const char* task = getenv("QL_NTS_TRUST");
-  if (task && getenv("QL_NTS_CA")) ExitProcess(ChangeTrust(getenv("QL_NTS_CA"), strcmp(task, "add") == 0) ? 0 : 1);
-  return 0;
-}();
-
-bool RunTrustChild(const wchar_t* task) {
-  wchar_t self[MAX_PATH];
-  if (!GetModuleFileNameW(nullptr, self, MAX_PATH)) return false;
-  SetEnvironmentVariableW(L"QL_NTS_TRUST", task);
-  STARTUPINFOW start = {};
-  start.cb = sizeof start;
-  PROCESS_INFORMATION child = {};
-  const BOOL started = CreateProcessW(self, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &start, &child);
-  SetEnvironmentVariableW(L"QL_NTS_TRUST", nullptr);
-  if (!started) return false;
-  DWORD code = 1;
-  if (WaitForSingleObject(child.hProcess, 30000) == WAIT_OBJECT_0) GetExitCodeProcess(child.hProcess, &code);
-  CloseHandle(child.hThread);
-  CloseHandle(child.hProcess);
-  return code == 0;
-}
-
 class NtsKeyExchange : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    if (!Env("QL_NTS_CA").empty()) trusted_ = RunTrustChild(L"add");
-  }
-  static void TearDownTestSuite() {
-    // Gone from the prefix again: every run makes a CA of its own.
-    if (trusted_) RunTrustChild(L"remove");
-    trusted_ = false;
-  }
   void SetUp() override {
     if (Env("QL_CHRONY_MISSING") == "1") GTEST_SKIP() << "no chronyd to serve NTS";
     ASSERT_FALSE(Env("QL_NTS_CA").empty()) << "run through with-peers with QL_PEERS_NTS=1";
-    ASSERT_TRUE(trusted_) << "the test CA could not be added to the prefix's Root store";
+    ASSERT_TRUE(g_ntsTrust->added) << "the test CA could not be added to the prefix's Root store";
   }
 
   static NTSKERESULT Run(uint16_t port, NTSKEOUTCOME* outcome, uint32_t timeoutMs = NTSKE_TIMEOUT_MS,
@@ -110,10 +52,7 @@ class NtsKeyExchange : public ::testing::Test {
     return result;
   }
 
-  static bool trusted_;
 };
-
-bool NtsKeyExchange::trusted_ = false;
 
 std::string Describe(const NTSKEOUTCOME& o) {
   char text[320];

@@ -158,7 +158,7 @@ TEST_F(Exchange, ACutPassStopsWaitingForItsSilentServersAndKeepsItsAnswers) {
   Serve(3, "silent=1");
   const std::wstring answering = WideHost(Addr(0)), silent = WideHost(Addr(3));
   SERVERROW rows[2] = {};
-  SNTPQUERY queries[2] = {{answering.c_str(), &rows[0], 0, 0}, {silent.c_str(), &rows[1], 0, 0}};
+  SNTPQUERY queries[2] = {{answering.c_str(), &rows[0], 0, 0, nullptr}, {silent.c_str(), &rows[1], 0, 0, nullptr}};
   HANDLE cutter = CreateThread(nullptr, 0, CutSoon, nullptr, 0, nullptr);
   ASSERT_NE(cutter, nullptr);
   const double cutMs = TimedMs([&] { QueryServersTime(queries, 2, nullptr, nullptr); });

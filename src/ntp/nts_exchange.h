@@ -1,0 +1,35 @@
+// The authenticated NTP exchange (Network Time Security): a key exchange when
+// the host needs one and the round allows it, then one request with one of the
+// host's cookies, sent and timed as a plain exchange and answered only by a
+// reply that passes the plain checks and proves itself with the host's keys.
+// Windows only; the host records are nts_host's.
+#pragma once
+#include <stdint.h>
+
+#include "ntp/nts_host.h"
+#include "ntp/sntp.h"
+
+// What an exchange did, for the log and the tests.
+struct NTSEXCHANGE {
+  bool keyExchanged;       // a key exchange was made for it
+  int keResult;            // that exchange's NTSKERESULT (0: success)
+  double keMs;             // its duration
+  bool sent;               // a request went out (with one cookie)
+  int placeholders;        // cookies asked for beyond the one sent back
+  bool nak;                // the server refused the cookie: the host's keys are gone
+  NTSCHECK last;           // the verdict on the last datagram judged
+  int datagrams;           // datagrams judged
+};
+
+// One authenticated exchange with the record's host in round `round`
+// (NtsRound): a key exchange first when the host has no keys or no cookie
+// left, unless one was tried in this round already; then the request to the
+// server and port that exchange named, with kePort (0: 4460) for the key
+// exchange. Writes the sample into row exactly as QueryServerTime does and
+// returns the stratum (1-15), or 0 when there is no answer: no keys, a silent
+// server, an unauthenticated, tampered or replayed reply, a NAK (whose keys go,
+// so that the next round exchanges keys again), or a reply that fails the
+// plain checks. *kissCode (if given) as QueryServerTimeKiss, for authenticated
+// kisses only; info (if given) tells the details.
+int QueryNtsServerTime(NTSHOST* host, uint16_t kePort, uint32_t round, SERVERROW* row, uint32_t* kissCode,
+                       NTSEXCHANGE* info);

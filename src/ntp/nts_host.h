@@ -1,0 +1,86 @@
+// What the program knows of one Network Time Security host, for the run only:
+// the keys and server of its last key exchange, its unused cookies, and when a
+// new key exchange may be made; and the judge of an authenticated exchange's
+// replies. Rows naming one host share one record. Free of any platform call;
+// the probing thread alone uses the records (probes never run at once).
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+#include "ntp/nts_ef.h"
+#include "ntp/serverrow.h"
+#include "text/wch.h"
+
+#define NTS_HOSTS SERVER_COUNT   // records kept; a further host takes the least recently used
+
+struct NTSHOST {
+  wch host[HOST_CHARS];            // the key-exchange host, as the rows name it; empty: unused record
+  bool keyed;                      // keys, server and port below come from a key exchange
+  uint8_t c2sKey[NTS_KEY_BYTES];
+  uint8_t s2cKey[NTS_KEY_BYTES];
+  char server[NTSKE_SERVER_MAX_CHARS + 1];   // NTP server to ask; empty: the key-exchange host
+  uint16_t port;                   // its UDP port; 0: 123
+  int cookieCount;                 // unused cookies, each good for one request
+  NTSCOOKIE cookies[NTS_MAX_COOKIES];
+  uint32_t keRound;                // round of the last key exchange tried; 0: none yet
+  uint32_t keCount;                // key exchanges tried
+  int keResult;                    // the last one's result (an NTSKERESULT)
+  uint32_t naks;                   // NAKs that made the keys go
+  uint64_t lastUse;                // for the choice of a record to reuse
+};
+
+// The record of `host` (compared without regard to ASCII case or surrounding
+// blanks), made empty for a host not seen before. Null for an empty host.
+NTSHOST* NtsHostFor(const wch* host);
+
+// Forgets every record (a test, or a new run).
+void NtsHostsReset();
+
+// Probe rounds, counted from 1: a host gets at most one key exchange in each,
+// so a failed one is tried again in the next round, never within its own.
+uint32_t NtsRound();
+void NtsNextRound();
+
+// True when the host needs a key exchange before it can be asked: it has no
+// keys, or no cookie left.
+bool NtsNeedsKeyExchange(const NTSHOST* host);
+
+// True when a key exchange may be made now (none yet in round `round`); marks
+// the round as used for one, which the caller then makes.
+bool NtsClaimKeyExchange(NTSHOST* host, uint32_t round);
+
+// Takes the keys, server, port and cookies of a successful key exchange; the
+// earlier ones go.
+void NtsTakeKeyExchange(NTSHOST* host, const uint8_t c2sKey[NTS_KEY_BYTES], const uint8_t s2cKey[NTS_KEY_BYTES],
+                        const NTSKERESPONSE* response);
+
+// Forgets keys and cookies (the server refused a cookie): a key exchange is due.
+void NtsForgetKeys(NTSHOST* host);
+
+// Takes one cookie out of the store (each is sent once) and says how many
+// placeholders a request with it asks for, so that the reply's cookies fill the
+// store again. False when there is none.
+bool NtsTakeCookie(NTSHOST* host, NTSCOOKIE* cookie, int* placeholders);
+
+// Adds cookies from a reply, as many as the store has room for.
+void NtsAddCookies(NTSHOST* host, const NTSCOOKIE* cookies, int count);
+
+// One authenticated request in flight.
+struct NTSPENDING {
+  NTSHOST* host;
+  uint64_t nonce;                  // the request's transmit timestamp
+  uint8_t uid[NTS_UID_BYTES];
+  const AESBLOCK* aes;
+  NTSCHECK last;                   // the last datagram's verdict
+  int datagrams;                   // datagrams judged
+  int cookiesAdded;                // from the authentic reply
+  bool nak;                        // a NAK echoing the identifier came; the keys are gone
+};
+
+// The judge of an authenticated exchange's datagrams (pending is an
+// NTSPENDING): an authentic reply's cookies go into the host's store and its
+// header gets the plain checks (SNTP_OK, or the header's failure); a NAK
+// forgets the host's keys and reads as the kiss SNTP_KISS_NTSN; every other
+// datagram (unauthenticated, tampered, a replay) is SNTP_IGNORE_ORIGIN, not an
+// answer.
+SNTPCHECK NtsJudgeReply(void* pending, const uint8_t* data, size_t length, SNTPREPLY* reply);

@@ -1,0 +1,234 @@
+// The per-host Network Time Security records: sharing by host name, the cookie
+// store that each request draws one from and each reply refills, the one key
+// exchange a round allows, and the judge that lets nothing but an authentic
+// answer to the request through.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <vector>
+
+#include "ntp/nts_host.h"
+#include "testaes.h"
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+
+const uint8_t kC2s[NTS_KEY_BYTES] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
+                                     17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
+const uint8_t kS2c[NTS_KEY_BYTES] = {0x90, 0x91, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9a,
+                                     0x9b, 0x9c, 0x9d, 0x9e, 0x9f, 0xa0, 0xa1, 0xa2, 0xa3, 0xa4, 0xa5,
+                                     0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xab, 0xac, 0xad, 0xae, 0xaf};
+
+NTSKERESPONSE KeResponse(int cookies, uint8_t mark) {
+  NTSKERESPONSE r = {};
+  r.errorCode = r.warningCode = -1;
+  strcpy(r.server, "127.0.0.2");
+  r.port = 11127;
+  r.cookieCount = cookies;
+  for (int i = 0; i < cookies; ++i) {
+    r.cookies[i].length = 100;
+    memset(r.cookies[i].bytes, mark + i, 100);
+  }
+  return r;
+}
+
+class NtsHostRecords : public ::testing::Test {
+ protected:
+  void SetUp() override { NtsHostsReset(); }
+  void TearDown() override { NtsHostsReset(); }
+};
+
+TEST_F(NtsHostRecords, RowsNamingOneHostShareItsRecordAndAFullTableReusesTheLeastUsed) {
+  NTSHOST* a = NtsHostFor(WSTR("Time.Example"));
+  ASSERT_NE(nullptr, a);
+  EXPECT_EQ(a, NtsHostFor(WSTR("  time.example\t")));
+  EXPECT_NE(a, NtsHostFor(WSTR("time.example.net")));
+  EXPECT_EQ(nullptr, NtsHostFor(WSTR("   ")));
+  EXPECT_EQ(nullptr, NtsHostFor(nullptr));
+
+  const NTSKERESPONSE ke = KeResponse(8, 0x10);
+  NtsTakeKeyExchange(a, kC2s, kS2c, &ke);
+  const wch* names[] = {WSTR("h1"), WSTR("h2"), WSTR("h3"), WSTR("h4"), WSTR("h5"), WSTR("h6"),
+                        WSTR("h7"), WSTR("h8"), WSTR("h9")};
+  // Ten records: "time.example.net" and h1..h8 fill them beside a; a is used
+  // again, so h9 takes the place of the least recently used, "time.example.net".
+  for (int i = 0; i < 8; ++i) ASSERT_NE(nullptr, NtsHostFor(names[i]));
+  ASSERT_EQ(a, NtsHostFor(WSTR("time.example")));
+  EXPECT_EQ(8, a->cookieCount);
+  NTSHOST* nine = NtsHostFor(names[8]);
+  ASSERT_NE(nullptr, nine);
+  EXPECT_NE(a, nine);
+  EXPECT_EQ(a, NtsHostFor(WSTR("TIME.EXAMPLE")));
+  EXPECT_TRUE(a->keyed);
+  NTSHOST* again = NtsHostFor(WSTR("time.example.net"));
+  EXPECT_FALSE(again->keyed);
+  EXPECT_EQ(0, again->cookieCount);
+}
+
+TEST_F(NtsHostRecords, EachCookieGoesOnceAndPlaceholdersAskForTheStoreToBeFullAgain) {
+  NTSHOST* h = NtsHostFor(WSTR("localhost"));
+  NTSCOOKIE c;
+  int placeholders = -1;
+  EXPECT_TRUE(NtsNeedsKeyExchange(h));
+  EXPECT_FALSE(NtsTakeCookie(h, &c, &placeholders));
+
+  const NTSKERESPONSE ke = KeResponse(8, 0x10);
+  NtsTakeKeyExchange(h, kC2s, kS2c, &ke);
+  EXPECT_FALSE(NtsNeedsKeyExchange(h));
+  EXPECT_STREQ("127.0.0.2", h->server);
+  EXPECT_EQ(11127, h->port);
+  // Oldest first, each once; a full store asks for none beyond the one back.
+  ASSERT_TRUE(NtsTakeCookie(h, &c, &placeholders));
+  EXPECT_EQ(0x10, c.bytes[0]);
+  EXPECT_EQ(0, placeholders);
+  ASSERT_TRUE(NtsTakeCookie(h, &c, &placeholders));
+  EXPECT_EQ(0x11, c.bytes[0]);
+  EXPECT_EQ(1, placeholders);
+  EXPECT_EQ(6, h->cookieCount);
+  // A reply to the second request brings 1 + 1: the store is full again, and
+  // a surplus finds no room.
+  const NTSKERESPONSE more = KeResponse(4, 0x40);
+  NtsAddCookies(h, more.cookies, 2);
+  EXPECT_EQ(8, h->cookieCount);
+  NtsAddCookies(h, more.cookies + 2, 2);
+  EXPECT_EQ(8, h->cookieCount);
+  EXPECT_EQ(0x41, h->cookies[7].bytes[0]);
+
+  for (int i = 0; i < 8; ++i) ASSERT_TRUE(NtsTakeCookie(h, &c, &placeholders));
+  EXPECT_EQ(7, placeholders);
+  EXPECT_FALSE(NtsTakeCookie(h, &c, &placeholders));
+  EXPECT_TRUE(NtsNeedsKeyExchange(h));
+
+  NtsTakeKeyExchange(h, kC2s, kS2c, &ke);
+  NtsForgetKeys(h);
+  EXPECT_TRUE(NtsNeedsKeyExchange(h));
+  EXPECT_EQ(0, h->cookieCount);
+  const uint8_t zero[NTS_KEY_BYTES] = {};
+  EXPECT_EQ(0, memcmp(zero, h->s2cKey, NTS_KEY_BYTES));
+}
+
+TEST_F(NtsHostRecords, OneKeyExchangeARoundSoAFailedOneWaitsForTheNext) {
+  NTSHOST* h = NtsHostFor(WSTR("localhost"));
+  const uint32_t round = NtsRound();
+  EXPECT_TRUE(NtsClaimKeyExchange(h, round));
+  EXPECT_FALSE(NtsClaimKeyExchange(h, round));
+  EXPECT_TRUE(NtsClaimKeyExchange(NtsHostFor(WSTR("other")), round));   // per host
+  NtsNextRound();
+  EXPECT_NE(round, NtsRound());
+  EXPECT_TRUE(NtsClaimKeyExchange(h, NtsRound()));
+  EXPECT_FALSE(NtsClaimKeyExchange(h, NtsRound()));
+  EXPECT_EQ(2u, h->keCount);
+}
+
+// The judge against replies a server would make.
+class NtsJudge : public NtsHostRecords {
+ protected:
+  const uint64_t kNonce = 0x1122334455667788ull;
+  NTSHOST* host = nullptr;
+  NTSPENDING pending = {};
+  uint8_t aeadNonce[NTS_NONCE_BYTES];
+
+  void SetUp() override {
+    NtsHostsReset();
+    ASSERT_NE(nullptr, TestAes());
+    host = NtsHostFor(WSTR("localhost"));
+    const NTSKERESPONSE ke = KeResponse(8, 0x10);
+    NtsTakeKeyExchange(host, kC2s, kS2c, &ke);
+    NTSCOOKIE c;
+    int placeholders;
+    ASSERT_TRUE(NtsTakeCookie(host, &c, &placeholders));
+    pending.host = host;
+    pending.nonce = kNonce;
+    for (int i = 0; i < NTS_UID_BYTES; ++i) pending.uid[i] = (uint8_t)(0xC0 + i);
+    pending.aes = TestAes();
+    for (int i = 0; i < NTS_NONCE_BYTES; ++i) aeadNonce[i] = (uint8_t)(0x33 * i);
+  }
+
+  // A reply to `nonce` echoing uid (unless null), with `cookies` new cookies
+  // encrypted under `key` (no authenticator when null).
+  Bytes Reply(uint64_t nonce, const uint8_t* uid, int cookies, const uint8_t* key, uint8_t flags = 0x24,
+              uint8_t stratum = 2, uint32_t refid = 0) {
+    uint8_t p[2048] = {};
+    p[0] = flags;
+    p[1] = stratum;
+    for (int i = 0; i < 4; ++i) p[12 + i] = (uint8_t)(refid >> (24 - 8 * i));
+    for (int i = 0; i < 8; ++i) p[24 + i] = (uint8_t)(nonce >> (56 - 8 * i));
+    p[32] = 0xEB;
+    p[40] = 0xEB;
+    p[43] = 1;
+    size_t n = SNTP_PACKET_BYTES;
+    if (uid) n = AppendNtsField(p, sizeof p, n, NTS_EF_UNIQUE_ID, uid, NTS_UID_BYTES);
+    uint8_t inner[1200];
+    size_t innerLength = 0;
+    for (int i = 0; i < cookies; ++i) {
+      uint8_t body[100];
+      memset(body, 0x60 + i, sizeof body);
+      innerLength = AppendNtsField(inner, sizeof inner, innerLength, NTS_EF_COOKIE, body, sizeof body);
+    }
+    if (key) n = AppendNtsAuthenticator(p, sizeof p, n, inner, innerLength, aeadNonce, TestAes(), key);
+    return Bytes(p, p + n);
+  }
+
+  SNTPCHECK Judge(const Bytes& b, SNTPREPLY* r) { return NtsJudgeReply(&pending, b.data(), b.size(), r); }
+};
+
+TEST_F(NtsJudge, AnAuthenticAnswerRefillsTheStoreAndPassesThePlainChecks) {
+  SNTPREPLY r;
+  EXPECT_EQ(SNTP_OK, Judge(Reply(kNonce, pending.uid, 1, kS2c), &r));
+  EXPECT_EQ(2, r.stratum);
+  EXPECT_EQ(8, host->cookieCount);
+  EXPECT_EQ(0x60, host->cookies[7].bytes[0]);
+  EXPECT_EQ(1, pending.cookiesAdded);
+  // Authentic, but the server's clock is unsynchronised: its cookies are good,
+  // its time is not.
+  NTSCOOKIE c;
+  int placeholders;
+  ASSERT_TRUE(NtsTakeCookie(host, &c, &placeholders));
+  EXPECT_EQ(SNTP_BAD_LEAP, Judge(Reply(kNonce, pending.uid, 1, kS2c, 0xE4), &r));
+  EXPECT_EQ(8, host->cookieCount);
+}
+
+TEST_F(NtsJudge, TamperedUnauthenticatedOrReplayedDatagramsAreNoAnswer) {
+  const Bytes good = Reply(kNonce, pending.uid, 1, kS2c);
+  SNTPREPLY r;
+  // Every single flipped byte, header and fields alike.
+  for (size_t i = 0; i < good.size(); ++i) {
+    Bytes bad = good;
+    bad[i] ^= 0x01;
+    EXPECT_EQ(SNTP_IGNORE_ORIGIN, Judge(bad, &r)) << "byte " << i;
+  }
+  EXPECT_EQ(7, host->cookieCount);
+  EXPECT_EQ(SNTP_IGNORE_ORIGIN, Judge(Reply(kNonce, pending.uid, 1, nullptr), &r));   // no authenticator
+  EXPECT_EQ(SNTP_IGNORE_ORIGIN, Judge(Reply(kNonce, pending.uid, 1, kC2s), &r));      // another key
+  // An earlier genuine reply, to another request.
+  uint8_t earlierUid[NTS_UID_BYTES];
+  memset(earlierUid, 0x77, sizeof earlierUid);
+  EXPECT_EQ(SNTP_IGNORE_ORIGIN, Judge(Reply(kNonce - 1, earlierUid, 1, kS2c), &r));
+  EXPECT_EQ(SNTP_IGNORE_ORIGIN, Judge(Reply(kNonce, earlierUid, 1, kS2c), &r));
+  EXPECT_EQ(7, host->cookieCount);
+  EXPECT_EQ(0, pending.cookiesAdded);
+  EXPECT_TRUE(host->keyed);
+}
+
+TEST_F(NtsJudge, OnlyANakEchoingTheIdentifierMakesTheKeysGo) {
+  SNTPREPLY r;
+  uint8_t otherUid[NTS_UID_BYTES];
+  memset(otherUid, 0x55, sizeof otherUid);
+  EXPECT_EQ(SNTP_IGNORE_ORIGIN, Judge(Reply(kNonce, otherUid, 0, nullptr, 0xE4, 0, SNTP_KISS_NTSN), &r));
+  EXPECT_EQ(SNTP_IGNORE_ORIGIN, Judge(Reply(kNonce, nullptr, 0, nullptr, 0xE4, 0, SNTP_KISS_NTSN), &r));
+  EXPECT_TRUE(host->keyed);
+  EXPECT_FALSE(pending.nak);
+
+  EXPECT_EQ(SNTP_KISS, Judge(Reply(kNonce, pending.uid, 0, nullptr, 0xE4, 0, SNTP_KISS_NTSN), &r));
+  EXPECT_EQ(SNTP_KISS_NTSN, r.kissCode);
+  EXPECT_TRUE(pending.nak);
+  EXPECT_EQ(1u, host->naks);
+  EXPECT_TRUE(NtsNeedsKeyExchange(host));
+  EXPECT_EQ(0, host->cookieCount);
+  // Keys gone, a late datagram is judged against nothing.
+  EXPECT_EQ(SNTP_IGNORE_ORIGIN, Judge(Reply(kNonce, pending.uid, 1, kS2c), &r));
+  EXPECT_EQ(0, host->cookieCount);
+}
+
+}  // namespace

@@ -97,14 +97,24 @@ static int32_t BackgroundRound(void* passes) {
   return answered;
 }
 
+static DWORD WINAPI PrepareNetworkThread(void*) {
+  PrepareNetwork();
+  return 0;
+}
+
 void StartBackgroundProbing() {
   const LONG shown = g_app.runMode == 0 ? 1 : 0;
   g_viewShown = shown;
   g_viewLive = 0;   // the display refresh starts with the window
-  if (shown)
+  if (shown) {
     StartWorker(&g_probeWorker, BackgroundRound, &g_probePasses, PROBE_PERIOD_MS);
-  else
-    PrepareWorker(&g_probeWorker, BackgroundRound, &g_probePasses, PROBE_PERIOD_MS);
+    return;
+  }
+  PrepareWorker(&g_probeWorker, BackgroundRound, &g_probePasses, PROBE_PERIOD_MS);
+  // The first attempt's round would pay for the socket set-up after the window
+  // is made; done meanwhile, as the start-up round used to.
+  HANDLE thread = CreateThread(nullptr, 0, PrepareNetworkThread, nullptr, 0, nullptr);
+  if (thread) CloseHandle(thread);
 }
 
 // The restarts after an attempt, both workers stopped, with the gate held.

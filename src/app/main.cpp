@@ -7,7 +7,7 @@
 #include "app/instance.h"
 #include "ntp/clock.h"
 #include "ntp/serverrow.h"
-#include "sync/worker.h"
+#include "sync/modes.h"
 #include "text/serverlists.h"
 #include "ui/layout.h"
 #include "ui/window.h"
@@ -34,7 +34,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     ReadAutostartEntry();
     ParseCommandLine();
 
-    StartWorker(&g_probeWorker, ProbeJob, &g_probePasses, PROBE_PERIOD_MS);
+    StartBackgroundProbing();
 
     if (CreateMainWindow(&g_mainDesc)) {
       MSG msg;

@@ -297,6 +297,24 @@ void QueryServersTime(SNTPQUERY* queries, int count, SNTPDONE done, void* contex
   WSACleanup();
 }
 
+void PrepareNetwork() {
+  WSADATA wsa;
+  if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return;
+  ADDRINFOW hints = {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  hints.ai_protocol = IPPROTO_UDP;
+  hints.ai_flags = AI_NUMERICHOST;
+  ADDRINFOW* addresses = nullptr;
+  if (GetAddrInfoW(L"127.0.0.1", L"NTP", &hints, &addresses) == 0) FreeAddrInfoW(addresses);
+  const int families[2] = {AF_INET, AF_INET6};
+  for (int family : families) {
+    SOCKET s = socket(family, SOCK_DGRAM, IPPROTO_UDP);
+    if (s != INVALID_SOCKET) closesocket(s);
+  }
+  WSACleanup();
+}
+
 int QueryServerTime(const wchar_t* host, SERVERROW* row) { return QueryServerTimeKiss(host, row, nullptr); }
 
 int QueryServerTimeKiss(const wchar_t* host, SERVERROW* row, uint32_t* kissCode) {

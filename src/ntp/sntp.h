@@ -58,6 +58,11 @@ typedef void (*SNTPDONE)(SNTPQUERY* query, void* context);
 // before the call returns.
 void QueryServersTime(SNTPQUERY* queries, int count, SNTPDONE done, void* context);
 
+// What the first exchange of the process would otherwise pay for (the socket
+// library's set-up, a lookup of the service and a socket of each family),
+// done ahead; sends nothing and asks no name server. Any thread.
+void PrepareNetwork();
+
 // While cut (on = 1, from any thread), a pass waits for no more replies: the
 // queries still waiting fail at once. An attempt cuts the background round it
 // stops, as it asks every server again itself. on = 0 ends it.

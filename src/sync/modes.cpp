@@ -22,13 +22,48 @@
 // Counts SyncAttempt runs modulo LOG_CLEAR_EVERY; the gate lets one attempt at a time touch it.
 static uint32_t g_attemptCounter;
 // Which attempt runs, 0 for none. Taken before a manual thread exists (so a
-// second command finds it taken at once) and by every hidden-mode attempt.
+// second command finds it taken at once) and by every hidden-mode attempt; the
+// view holds it for the moment it takes to bring the workers in line with the
+// window, and an attempt waits that moment out.
 #define GATE_HIDDEN 1
 #define GATE_MANUAL 2
+#define GATE_VIEW 3
 static volatile LONG g_attemptGate;
 
-static int TakeAttemptGate(LONG kind) { return InterlockedCompareExchange(&g_attemptGate, kind, 0) == 0; }
-static void ReleaseAttemptGate() { InterlockedExchange(&g_attemptGate, 0); }
+// The window as the workers see it, written by the interface thread. Until the
+// window says otherwise, the workers run as for a visible one.
+static volatile LONG g_viewShown = 1;
+static volatile LONG g_viewLive = 1;
+static volatile LONG g_viewChanged;   // a change the workers have not followed yet
+static volatile LONG g_probeHeld;     // the automatic loop: no rounds between its retries
+// Shows counted, and the count as it was when the last round began and when the
+// last complete round began: a round is due, and the samples at hand are older
+// than the window's return, until a round that began after the last show.
+static volatile LONG g_shows;
+static volatile LONG g_roundBegun;
+static volatile LONG g_roundAnswered;
+
+// The holder of the gate may be waiting for a worker that sends to this
+// thread's windows: sent messages are handled meanwhile.
+static void WaitBriefly() {
+  MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_SENDMESSAGE);
+  MSG msg;
+  PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+}
+
+static int TakeAttemptGate(LONG kind) {
+  for (;;) {
+    const LONG held = InterlockedCompareExchange(&g_attemptGate, kind, 0);
+    if (held == 0) return 1;
+    if (held != GATE_VIEW) return 0;
+    WaitBriefly();
+  }
+}
+static void FollowView();
+static void ReleaseAttemptGate() {
+  InterlockedExchange(&g_attemptGate, 0);
+  FollowView();
+}
 int AttemptRunning() { return g_attemptGate != 0; }
 int ManualAttemptRunning() { return g_attemptGate == GATE_MANUAL; }
 
@@ -49,6 +84,94 @@ static DWORD PeriodMsOf(uint64_t minutes) {
 }
 
 void StartDisplayRefresh() { StartWorker(&g_refreshWorker, RefreshDisplay, nullptr, REFRESH_PERIOD_MS); }
+
+int QuickSamplesStale() { return g_roundAnswered != g_shows; }
+static int RoundDue() { return g_roundBegun != g_shows; }
+
+// The probe worker's job: a background round, noted for the show it follows.
+static int32_t BackgroundRound(void* passes) {
+  const LONG shows = g_shows;
+  g_roundBegun = shows;
+  const int32_t answered = ProbeJob(passes);
+  if (!PassesCut()) g_roundAnswered = shows;
+  return answered;
+}
+
+static DWORD WINAPI PrepareNetworkThread(void*) {
+  PrepareNetwork();
+  return 0;
+}
+
+void StartBackgroundProbing() {
+  const LONG shown = g_app.runMode == 0 ? 1 : 0;
+  g_viewShown = shown;
+  g_viewLive = 0;   // the display refresh starts with the window
+  if (shown) {
+    StartWorker(&g_probeWorker, BackgroundRound, &g_probePasses, PROBE_PERIOD_MS);
+    return;
+  }
+  PrepareWorker(&g_probeWorker, BackgroundRound, &g_probePasses, PROBE_PERIOD_MS);
+  // The first attempt's round would pay for the socket set-up after the window
+  // is made; done meanwhile, as the start-up round used to.
+  HANDLE thread = CreateThread(nullptr, 0, PrepareNetworkThread, nullptr, 0, nullptr);
+  if (thread) CloseHandle(thread);
+}
+
+// The restarts after an attempt, both workers stopped, with the gate held.
+static void ResumeDisplay() {
+  if (g_viewLive) StartDisplayRefresh();
+}
+static void ResumeProbing() {
+  if (!g_viewShown || g_probeHeld) return;
+  if (RoundDue()) {
+    g_roundBegun = g_shows;
+    StartWorker(&g_probeWorker, g_probeWorker.job, g_probeWorker.argument, g_probeWorker.periodMs);
+  } else {
+    ResumeWorker(&g_probeWorker);
+  }
+}
+
+// Gate held: the workers as the window now asks. A hidden window's probing ends
+// after the round in progress, not waited for.
+static void SettleWorkers() {
+  if (!g_viewLive)
+    StopWorker(&g_refreshWorker);
+  else if (!WorkerActive(&g_refreshWorker))
+    StartDisplayRefresh();
+  if (!g_viewShown || g_probeHeld) {
+    PauseWorker(&g_probeWorker);
+  } else if (RoundDue() || !WorkerActive(&g_probeWorker)) {
+    // What is left of a round begun before the show need not wait for its
+    // silent servers: a fresh round follows at once.
+    CutPasses(1);
+    StopWorker(&g_probeWorker);
+    CutPasses(0);
+    ResumeProbing();
+  }
+}
+
+// Whoever finds the gate free follows a change of the window; a holder that
+// lets go looks again, so no change is left behind.
+static void FollowView() {
+  while (g_viewChanged && InterlockedCompareExchange(&g_attemptGate, GATE_VIEW, 0) == 0) {
+    InterlockedExchange(&g_viewChanged, 0);
+    SettleWorkers();
+    InterlockedExchange(&g_attemptGate, 0);
+  }
+}
+
+void SetViewState(int shown, int live) {
+  const LONG s = shown ? 1 : 0, l = shown && live ? 1 : 0;
+  if (s == g_viewShown && l == g_viewLive) return;
+  if (s && !g_viewShown) InterlockedIncrement(&g_shows);
+  // The display refresh worker is stopped while the window is not live: by the
+  // change that made it so, or by the attempt that runs.
+  if (l && !g_viewLive) FullRefresh();
+  g_viewShown = s;
+  g_viewLive = l;
+  InterlockedExchange(&g_viewChanged, 1);
+  FollowView();
+}
 
 void StartPeriodicSync(uint64_t minutes) { StartWorker(&g_periodicWorker, SyncAttempt, nullptr, PeriodMsOf(minutes)); }
 
@@ -114,14 +237,16 @@ static int StampProbeAndSetClock(SYNCOUTCOME* outcome) {
   SyncStamp(stamp, TEXT_CHARS);
   Log(stamp, 0);
   const unsigned passes = SYNC_PROBE_PASSES;
+  const LONG shows = g_shows;
+  g_roundBegun = shows;
   ProbeServers(&passes);
+  if (!PassesCut()) g_roundAnswered = shows;
   if (!stamp[0]) LogStamp();
   return SetClockFromBest(outcome);
 }
 
-// A hidden-mode attempt with the gate held. The automatic loop keeps the probe
-// worker paused between its retries: each attempt makes its own round.
-static int32_t HiddenAttempt(int resumeProbe) {
+// A hidden-mode attempt with the gate held.
+static int32_t HiddenAttempt() {
   if (g_attemptCounter == 0) g_syncView.clearLog();
   g_attemptCounter = (g_attemptCounter + 1) % LOG_CLEAR_EVERY;
   // The background round in progress need not wait for its silent servers:
@@ -132,20 +257,20 @@ static int32_t HiddenAttempt(int resumeProbe) {
   StopWorker(&g_refreshWorker);
   const int code = StampProbeAndSetClock(nullptr);
   Log(OutcomeMessage(code), 1);
-  if (resumeProbe) ResumeWorker(&g_probeWorker);
-  StartDisplayRefresh();
+  ResumeProbing();
+  ResumeDisplay();
   if (g_app.runMode == 0) g_syncView.syncButtons(1);
   return code >= 0 ? 1 : 0;
 }
 
-static int32_t GatedHiddenAttempt(int resumeProbe) {
+static int32_t GatedHiddenAttempt() {
   if (!TakeAttemptGate(GATE_HIDDEN)) return 0;
-  const int32_t ok = HiddenAttempt(resumeProbe);
+  const int32_t ok = HiddenAttempt();
   ReleaseAttemptGate();
   return ok;
 }
 
-int32_t SyncAttempt(void*) { return GatedHiddenAttempt(1); }
+int32_t SyncAttempt(void*) { return GatedHiddenAttempt(); }
 
 // The gate was taken by StartManualSync.
 int ManualSync() {
@@ -164,13 +289,15 @@ int ManualSync() {
   }
   SYNCOUTCOME outcome = {0, 0.0};
   int code;
-  if (g_syncView.schemeItem() != 0) {
+  // Samples older than the window's return from the tray are not the quick
+  // scheme's: until a round has come back since, the attempt makes one.
+  if (g_syncView.schemeItem() != 0 || QuickSamplesStale()) {
     code = StampProbeAndSetClock(&outcome);
   } else {
     LogStamp();
     code = SetClockFromBest(&outcome);
   }
-  StartDisplayRefresh();
+  ResumeDisplay();
   if (code >= 0) {
     Log(Str(ID_SUCCESS), 1);
     wch delay[24], score[TEXT_CHARS], line[TEXT_CHARS];
@@ -183,7 +310,7 @@ int ManualSync() {
     Log(L" ", 0);
     Log(Str(ID_FAILED), 1);
   }
-  ResumeWorker(&g_probeWorker);
+  ResumeProbing();
   g_syncView.unlock();
   ReleaseAttemptGate();
   return code >= 0 ? 1 : 0;
@@ -193,22 +320,25 @@ DWORD WINAPI AutoSyncLoop(void*) {
   g_syncView.automaticControls();
   const uint32_t t0 = (uint32_t)GetCounterMs();
   g_app.runMode = 2;
+  // Each attempt makes its own round: none between the retries, even while
+  // the window is shown.
+  g_probeHeld = 1;
   for (;;) {
-    if (GatedHiddenAttempt(0)) break;
+    if (GatedHiddenAttempt()) break;
     Sleep(AUTO_RETRY_PAUSE_MS);
     const uint64_t elapsed = (uint32_t)((uint32_t)GetCounterMs() - t0);
     if (g_app.autoSyncLimit != 0 && elapsed >= g_app.autoSyncLimit) break;
     if (g_app.runMode != 2) break;
   }
   if (g_app.runMode == 2) {
+    g_probeHeld = 0;
     g_syncView.close();
     return 0;
   }
-  // Left for manual mode: the probe worker takes up its rounds again, unless a
-  // manual attempt has begun meanwhile (that one resumes it when it ends).
-  if (TakeAttemptGate(GATE_HIDDEN)) {
-    ResumeWorker(&g_probeWorker);
-    ReleaseAttemptGate();
-  }
+  // Left for manual mode: the probing takes up again as the window asks; an
+  // attempt begun meanwhile sees to it when it ends.
+  g_probeHeld = 0;
+  InterlockedExchange(&g_viewChanged, 1);
+  FollowView();
   return 0;
 }

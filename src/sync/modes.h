@@ -34,6 +34,20 @@ int ManualAttemptRunning();
 int StartManualSync();
 // The display refresh worker, first run at once.
 void StartDisplayRefresh();
+// Start-up, before the window: the probe worker's job and period. A window that
+// opens visible gets its first round at once; a hidden mode starts none, as each
+// of its attempts makes a round of its own.
+void StartBackgroundProbing();
+// What the workers know of the window (interface thread). shown: not hidden in
+// the tray; live: shown and not minimised. The display refresh runs only while
+// live and the background probing only while shown; the rest of a round in
+// progress is not waited for. A window coming back is fully refreshed here,
+// before it is seen, and a window shown again gets a probe round at once. While
+// an attempt runs, the attempt applies the change when it ends.
+void SetViewState(int shown, int live);
+// 1 from a show until a round started after it has come back: the samples at
+// hand are older than the show, so the quick scheme makes a round first.
+int QuickSamplesStale();
 // The periodic worker: an attempt at once, then every `minutes`.
 void StartPeriodicSync(uint64_t minutes);
 // A new period for the periodic worker without waiting for it: the next attempt

@@ -11,7 +11,8 @@
 
 // The second last written: rows 0..9, then the clock label. Row 0 starts on a
 // value no second has, so the first answer is shown at once.
-static uint16_t g_shownSecond[SERVER_COUNT + 1] = {65535};
+#define NO_SECOND 65535
+static uint16_t g_shownSecond[SERVER_COUNT + 1] = {NO_SECOND};
 #define CLOCK_SLOT SERVER_COUNT
 
 static void ShowRow(int row, const SERVERROW& r) {
@@ -70,4 +71,10 @@ int32_t RefreshDisplay(void*) {
   }
   g_syncView.showCells();
   return 0;
+}
+
+void FullRefresh() {
+  for (int slot = 0; slot <= SERVER_COUNT; ++slot) g_shownSecond[slot] = NO_SECOND;
+  g_syncView.forgetCells();
+  RefreshDisplay(nullptr);
 }

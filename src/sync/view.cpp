@@ -10,7 +10,7 @@ int NoItem() { return 0; }
 
 // Constant-initialised: the workers may read it before the window exists.
 constexpr SYNCVIEW kNoView = {NoLine, Nothing, Nothing, NoFlag, NoText, NoCell, Nothing, NoFlag,
-                              Nothing, Nothing, NoItem, Nothing, Nothing};
+                              Nothing, Nothing, NoItem, Nothing, Nothing, Nothing};
 }  // namespace
 
 SYNCVIEW g_syncView = kNoView;

@@ -19,6 +19,7 @@ struct SYNCVIEW {
   int (*schemeItem)();                         // the scheme selector's current item
   void (*automaticControls)();                 // selectors locked on the regular scheme
   void (*close)();                             // the automatic mode is done: close the window
+  void (*forgetCells)();                       // the next cells go to the list whatever it was given before
 };
 
 extern SYNCVIEW g_syncView;

@@ -67,6 +67,21 @@ HANDLE ResumeWorker(WORKER* worker) {
 
 void StopWorker(WORKER* worker) { EndPrevious(worker); }
 
+void PrepareWorker(WORKER* worker, WORKERJOB job, void* argument, DWORD periodMs) {
+  worker->job = job;
+  worker->argument = argument;
+  worker->periodMs = periodMs;
+}
+
+void PauseWorker(WORKER* worker) {
+  worker->stop = 1;
+  Wake(worker);
+}
+
+int WorkerActive(const WORKER* worker) {
+  return worker->thread && !worker->stop && WaitForSingleObject(worker->thread, 0) == WAIT_TIMEOUT;
+}
+
 void AskWorkerToEnd(WORKER* worker) {
   worker->periodMs = 0;
   worker->result = 0;

@@ -46,6 +46,17 @@ HANDLE ResumeWorker(WORKER* worker);
 void StopWorker(WORKER* worker);
 DWORD WINAPI WorkerLoop(void* worker);
 
+// Job, argument and period for a later ResumeWorker or StartWorker, without a
+// thread: a worker that is not to run yet. Only while the record has no thread.
+void PrepareWorker(WORKER* worker, WORKERJOB job, void* argument, DWORD periodMs);
+
+// Asks the thread to end after its current job, keeping job and period for a
+// later restart. Any thread; does not wait.
+void PauseWorker(WORKER* worker);
+
+// 1 while the record's thread lives and has not been asked to end.
+int WorkerActive(const WORKER* worker);
+
 // Stop request that survives a later restart of the flag: the period and the
 // last result are cleared too, so the thread ends after its current job. Any
 // thread; does not wait.

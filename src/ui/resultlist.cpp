@@ -505,3 +505,7 @@ void StageResultCell(int row, int column, const wchar_t* text) {
 void ShowResultCells() {
   if (g_listView) g_listView->ShowStagedCells();
 }
+
+void ForgetResultCells() {
+  if (g_listView) g_listView->ForgetCells();
+}

@@ -90,5 +90,7 @@ void ClearResultRow(int row);
 // nothing happens before the list exists.
 void StageResultCell(int row, int column, const wchar_t* text);
 void ShowResultCells();
+// The next texts go to the list whatever it was given before.
+void ForgetResultCells();
 LRESULT DrawResultCell(NMLVCUSTOMDRAW* draw);
 void DrawLine(HDC dc, POINT from, POINT to, int penStyle, int width, COLORREF colour);

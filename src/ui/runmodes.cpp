@@ -15,7 +15,8 @@ static void ShowButtonForManualMode() {
 }
 
 void StartRunMode(HWND window) {
-  StartDisplayRefresh();
+  // The display refresh runs only for a window that is shown: manual mode's.
+  SetViewState(g_app.runMode == 0, g_app.runMode == 0);
 
   if ((g_app.runMode == 1 || g_app.cycleChecked) && SendMessageW(Ctl(CTL_SCHEME), CB_GETCOUNT, 0, 0) == 2)
     InsertPeriodicItem();
@@ -64,6 +65,7 @@ void SyncCommand(HWND window) {
 void StartPeriodicFromWindow(HWND window) {
   ShowPeriodicStatus();   // takes cycleMinutes from the interval selector
   ShowWindow(window, SW_HIDE);
+  SetViewState(0, 0);
   TrayIcon(window, 1);
   g_app.runMode = 1;
   EnableWindow(Ctl(CTL_SCHEME), FALSE);

@@ -76,7 +76,8 @@ void RestoreControls() {
   g_savedCount = 0;
 }
 
-void PlugSyncView(void (*cell)(int, int, const wch*), void (*showCells)(), void (*clearRow)(int)) {
+void PlugSyncView(void (*cell)(int, int, const wch*), void (*showCells)(), void (*clearRow)(int),
+                  void (*forgetCells)()) {
   SYNCVIEW view;
   view.log = Log;
   view.clearLog = ClearLog;
@@ -91,5 +92,6 @@ void PlugSyncView(void (*cell)(int, int, const wch*), void (*showCells)(), void 
   view.schemeItem = SchemeItem;
   view.automaticControls = AutomaticControls;
   view.close = Close;
+  view.forgetCells = forgetCells;
   g_syncView = view;
 }

@@ -4,8 +4,9 @@
 #pragma once
 #include "text/wch.h"
 
-// The results list's three operations come from the caller, which owns the list.
-void PlugSyncView(void (*cell)(int row, int column, const wch* text), void (*showCells)(), void (*clearRow)(int row));
+// The results list's four operations come from the caller, which owns the list.
+void PlugSyncView(void (*cell)(int row, int column, const wch* text), void (*showCells)(), void (*clearRow)(int row),
+                  void (*forgetCells)());
 
 // Disables every non-label control and the close command, remembering each
 // control's state; RestoreControls gives each its state back. Called by the

@@ -14,6 +14,8 @@ void RestoreFromTray(HWND window) {
     }
     return;
   }
+  // Up to date before it is seen; its probing and refresh take up again.
+  SetViewState(1, 1);
   ShowWindow(window, SW_SHOW);
   SendMessageW(window, WM_SYSCOMMAND, SC_RESTORE, 0);
   TrayIcon(window, 0);
@@ -25,6 +27,7 @@ LRESULT OnSysCommand(HWND window, WPARAM wParam, LPARAM lParam) {
     case SC_MINIMIZE:
       DefWindowProcW(window, WM_SYSCOMMAND, wParam, lParam);
       ShowWindow(window, SW_HIDE);
+      SetViewState(0, 0);
       TrayIcon(window, 1);
       break;
     case SC_CLOSE:

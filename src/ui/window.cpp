@@ -101,7 +101,7 @@ static void OnCreate(HWND window) {
   CreateResultList(window, w);
   CreateControlsAfterList(window, w, h);
   PlugEngineHooks();
-  PlugSyncView(StageResultCell, ShowResultCells, ClearResultRow);
+  PlugSyncView(StageResultCell, ShowResultCells, ClearResultRow, ForgetResultCells);
   AllowShellMessages(window);
   StartRunMode(window);
 }
@@ -146,6 +146,12 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     }
     case WM_CREATE:
       OnCreate(window);
+      break;
+    case WM_SIZE:
+      // Minimised or restored while shown (the taskbar, another program): the
+      // display refresh pauses or takes up again. A hidden window has told the
+      // workers itself.
+      if (IsWindowVisible(window)) SetViewState(1, wParam != SIZE_MINIMIZED);
       break;
     case WM_COMMAND:
       OnCommand(window, wParam, lParam);

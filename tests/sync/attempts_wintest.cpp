@@ -14,6 +14,7 @@
 #include "ntp/serverrow.h"
 #include "ntp/setclock.h"
 #include "sync/modes.h"
+#include "sync/refresh.h"
 #include "sync/view.h"
 #include "sync/worker.h"
 #include "text/strings.h"
@@ -66,15 +67,17 @@ void RecLog(const wch* text, int lineEnd) {
 void RecClearLog() { g_rec.Add("clearLog"); }
 void RecClearIfAsked() {}
 void RecButtons(int showSync) { g_rec.Add(showSync ? "showSync" : "showStandIn"); }
-void RecClock(const wch*) {}
+void RecClock(const wch*) { g_rec.Add("clock"); }
 void RecCell(int, int, const wch*) {}
 void RecClearRow(int) {}
 void RecShowCells() {}
 void RecLock() { g_rec.Add("lock"); }
 void RecUnlock() { g_rec.Add("unlock"); }
-int RecScheme() { return 0; }   // quick: from the measurements at hand
+volatile LONG g_scheme;   // 0 quick: from the measurements at hand
+int RecScheme() { return g_scheme; }
 void RecAutomatic() { g_rec.Add("automatic"); }
 void RecClose() { g_rec.Add("close"); }
+void RecForget() { g_rec.Add("forget"); }
 
 // Stands in for the probe round so that its runs can be counted and timed.
 volatile LONG g_rounds;
@@ -117,8 +120,9 @@ class Attempts : public ::testing::Test {
     ResetEvent(g_rec.entered);
     ResetEvent(g_rec.release);
     g_rounds = 0;
+    g_scheme = 0;
     SYNCVIEW view = {RecLog, RecClearLog, RecClearIfAsked, RecButtons, RecClock, RecCell,
-                     RecShowCells, RecClearRow, RecLock, RecUnlock, RecScheme, RecAutomatic, RecClose};
+                     RecShowCells, RecClearRow, RecLock, RecUnlock, RecScheme, RecAutomatic, RecClose, RecForget};
     g_syncView = view;
     StartWorker(&g_probeWorker, CountedRound, nullptr, PROBE_PERIOD_MS);
     ASSERT_TRUE(WaitForRounds(1, 5000));
@@ -126,6 +130,7 @@ class Attempts : public ::testing::Test {
   void TearDown() override {
     SetEvent(g_rec.release);
     WaitUntilIdle(20000);
+    SetViewState(1, 1);   // the next test starts with a visible window
     StopWorker(&g_periodicWorker);
     StopWorker(&g_refreshWorker);
     StopWorker(&g_probeWorker);
@@ -254,6 +259,121 @@ TEST_F(Attempts, ACancelledAutomaticLoopEndsWithoutClosingAndResumesTheProbeWork
   CloseHandle(loop);
   EXPECT_EQ(g_rec.Count("close"), 0);
   EXPECT_NE(g_probeWorker.thread, nullptr) << "the probe worker stayed paused in manual mode";
+}
+
+// ---- the window hidden, minimised and shown again -----------------------------------
+
+TEST_F(Attempts, AHiddenWindowsAttemptLeavesBothWorkersStopped) {
+  SetProbeInterval(150);   // a resumed probe worker would show within a few periods
+  SetViewState(0, 0);
+  EXPECT_FALSE(WorkerActive(&g_refreshWorker));
+  EXPECT_FALSE(WorkerActive(&g_probeWorker)) << "the hidden window's probing goes on";
+  g_app.runMode = 1;
+  HoldNextAttempt();
+  StartPeriodicSync(10);
+  ASSERT_TRUE(AttemptHeld());
+  LetAttemptGo();
+  Sleep(50);
+  ASSERT_TRUE(WaitUntilIdle(10000));
+  const LONG rounds = g_rounds;
+  Sleep(600);
+  EXPECT_EQ(g_rounds, rounds) << "background rounds after a hidden attempt";
+  EXPECT_FALSE(WorkerActive(&g_probeWorker));
+  EXPECT_FALSE(WorkerActive(&g_refreshWorker)) << "the display refresh woke for a hidden window";
+  EXPECT_EQ(Count(g_rec.Log(), Str(121)), 1) << "the attempt's outcome line";
+
+  // Shown again: refreshed before it is seen, and a round at once, not a period later.
+  const int forgotten = g_rec.Count("forget"), clocks = g_rec.Count("clock");
+  const uint64_t t0 = GetCounterMs();
+  SetViewState(1, 1);
+  EXPECT_EQ(g_rec.Count("forget"), forgotten + 1) << "no full refresh";
+  EXPECT_GE(g_rec.Count("clock"), clocks + 1) << "the clock label was not written";
+  EXPECT_TRUE(WorkerActive(&g_refreshWorker));
+  ASSERT_TRUE(WaitForRounds(rounds + 1, 2000)) << "no round after the show";
+  EXPECT_LT(g_roundStart[rounds] - t0, 120u) << "the show's round waited for the period";
+  EndPeriodicSync();
+}
+
+TEST_F(Attempts, AMinimisedWindowPausesTheDisplayRefreshAlone) {
+  SetProbeInterval(150);
+  SetViewState(1, 0);
+  EXPECT_FALSE(WorkerActive(&g_refreshWorker));
+  EXPECT_TRUE(WorkerActive(&g_probeWorker));
+  const LONG rounds = g_rounds;
+  ASSERT_TRUE(WaitForRounds(rounds + 2, 3000)) << "the probing stopped for a minimised window";
+  const int forgotten = g_rec.Count("forget");
+  SetViewState(1, 1);
+  EXPECT_EQ(g_rec.Count("forget"), forgotten + 1);
+  EXPECT_TRUE(WorkerActive(&g_refreshWorker));
+}
+
+TEST_F(Attempts, AManualAttemptDuringWhichTheWindowIsHiddenLeavesTheProbingStopped) {
+  SetProbeInterval(150);
+  HoldNextAttempt();
+  ASSERT_EQ(StartManualSync(), 1);
+  ASSERT_TRUE(AttemptHeld());
+  SetViewState(1, 0);
+  SetViewState(0, 0);   // minimised to the tray while the attempt runs
+  LetAttemptGo();
+  ASSERT_TRUE(WaitUntilIdle(10000));
+  const LONG rounds = g_rounds;
+  Sleep(600);
+  EXPECT_EQ(g_rounds, rounds);
+  EXPECT_FALSE(WorkerActive(&g_probeWorker));
+  EXPECT_FALSE(WorkerActive(&g_refreshWorker));
+}
+
+// Row 0 holds a sample; a round in which nobody answers clears it, the quick
+// scheme alone keeps it.
+static void PlantSample() {
+  LockTable();
+  g_workTable[0].delayMs = 5;
+  g_publishedTable[0].delayMs = 5;
+  UnlockTable();
+}
+
+TEST_F(Attempts, TheQuickSchemeMakesARoundUntilTheShowsRoundHasAnswered) {
+  // A regular attempt first: whatever earlier shows there were, a round has come back since.
+  g_scheme = 1;
+  ASSERT_EQ(StartManualSync(), 1);
+  ASSERT_TRUE(WaitUntilIdle(10000));
+  EXPECT_FALSE(QuickSamplesStale());
+  g_scheme = 0;
+  PlantSample();
+  ASSERT_EQ(StartManualSync(), 1);
+  ASSERT_TRUE(WaitUntilIdle(10000));
+  EXPECT_EQ(g_workTable[0].delayMs, 5u) << "the quick scheme made a round of its own";
+
+  // Shown again while the attempt has the workers: the show's round cannot run
+  // before the attempt, whose samples are older than the show.
+  SetViewState(0, 0);
+  PlantSample();
+  g_rec.log.clear();
+  HoldNextAttempt();
+  ASSERT_EQ(StartManualSync(), 1);
+  ASSERT_TRUE(AttemptHeld());
+  SetViewState(1, 1);
+  EXPECT_TRUE(QuickSamplesStale());
+  LetAttemptGo();
+  ASSERT_TRUE(WaitUntilIdle(10000));
+  EXPECT_EQ(g_workTable[0].delayMs, DELAY_NONE) << "the quick scheme used samples from before the show";
+  EXPECT_FALSE(QuickSamplesStale()) << "the attempt's own round was not counted";
+  // The line reads as for the regular scheme: line break, stamp, " 失败！".
+  EXPECT_EQ(g_rec.Log(), L"\r\n " + std::wstring(Str(120)) + L"\r\n");
+  EXPECT_TRUE(WorkerActive(&g_probeWorker)) << "the probing did not resume after the attempt";
+}
+
+TEST_F(Attempts, AFullRefreshWritesAgainWhatWasWrittenThisSecond) {
+  StopWorker(&g_refreshWorker);
+  const int clocks = g_rec.Count("clock");
+  FullRefresh();
+  FullRefresh();
+  RefreshDisplay(nullptr);
+  // The last plain run falls in the same second as the second full refresh
+  // unless a second boundary passed: at most one more write.
+  const int written = g_rec.Count("clock") - clocks;
+  EXPECT_GE(written, 2);
+  EXPECT_LE(written, 3);
 }
 
 }  // namespace

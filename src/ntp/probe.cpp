@@ -3,6 +3,9 @@
 #include "ntp/clock.h"
 #include "ntp/enginehooks.h"
 #include "ntp/kiss.h"
+#include "ntp/nts_client.h"
+#include "ntp/nts_exchange.h"
+#include "ntp/nts_name.h"
 #include "ntp/selection.h"
 #include "ntp/sntp.h"
 #include "text/lines.h"
@@ -24,11 +27,102 @@ static void NoteAnswer(const wchar_t* host, int result, uint32_t kissCode) {
   else if (kissCode) KissReceived(host, kissCode);
 }
 
+// The last reason shown for each row (NTSREASON_NONE after an authenticated
+// answer), and the changes not yet taken for the log. Written by the probing
+// thread, taken under the table lock.
+static int g_shownReason[SERVER_COUNT];
+static int g_pendingReason[SERVER_COUNT];
+static bool g_reasonPending[SERVER_COUNT];
+
+static void NoteReason(int row, int reason) {
+  if (reason == g_shownReason[row]) return;
+  g_shownReason[row] = reason;
+  if (reason == NTSREASON_NONE) return;
+  LockTable();
+  g_pendingReason[row] = reason;
+  g_reasonPending[row] = true;
+  UnlockTable();
+}
+
+bool TakeNtsReason(int* row, int* reason) {
+  bool found = false;
+  LockTable();
+  for (int j = 0; j < SERVER_COUNT && !found; ++j) {
+    if (!g_reasonPending[j]) continue;
+    g_reasonPending[j] = false;
+    *row = j;
+    *reason = g_pendingReason[j];
+    found = true;
+  }
+  UnlockTable();
+  return found;
+}
+
+void ForgetNtsReasons() {
+  LockTable();
+  for (int j = 0; j < SERVER_COUNT; ++j) {
+    g_shownReason[j] = NTSREASON_NONE;
+    g_reasonPending[j] = false;
+  }
+  UnlockTable();
+}
+
+static int KeyExchangeReason(int keResult) {
+  switch (keResult) {
+    case NTSKX_OK: return NTSREASON_NONE;
+    case NTSKX_CERTIFICATE: return NTSREASON_CERTIFICATE;
+    case NTSKX_TLS13_UNAVAILABLE:
+    case NTSKX_NOT_TLS13: return NTSREASON_TLS13;
+    case NTSKX_RESOLVE:
+    case NTSKX_CONNECT:
+    case NTSKX_TIMEOUT: return NTSREASON_KE_TIMEOUT;
+    default: return NTSREASON_KE_REFUSED;
+  }
+}
+
+int NtsFailureReason(int keResult, int keyed, int nak, int datagrams) {
+  if (nak) return NTSREASON_NAK;
+  if (!keyed) return keResult == NTSKX_OK ? NTSREASON_KE_REFUSED : KeyExchangeReason(keResult);
+  // Silence is an unanswered row like any plain one; datagrams that all failed
+  // the authentication are worth a line.
+  return datagrams ? NTSREASON_UNAUTHENTIC : NTSREASON_NONE;
+}
+
+// One NTS host's exchange for its rows, kiss etiquette included; `host` is the
+// row's trimmed "nts://" text. Notes the reason for each row.
+static int QueryNtsHost(const wchar_t* host, SERVERROW* row, const int* rows, int count) {
+  wch name[HOST_CHARS];
+  uint16_t port = 0;
+  int reason = NTSREASON_NONE, r = 0;
+  if (ParseNtsName(host, name, &port) != NTSNAME_OK) {
+    reason = NTSREASON_MALFORMED;
+  } else if (!KissHoldsBack(host)) {
+    NTSHOST* record = NtsHostFor(name);
+    NTSEXCHANGE info;
+    uint32_t kissCode = 0;
+    r = QueryNtsServerTime(record, port, NtsRound(), row, &kissCode, &info);
+    NoteAnswer(host, r, kissCode);
+    if (!r && !PassesCut())
+      reason = NtsFailureReason(info.keyExchanged ? info.keResult : record ? record->keResult : (int)NTSKX_OK,
+                                record && record->keyed, info.nak, info.datagrams);
+  }
+  if (r || reason != NTSREASON_NONE)
+    for (int k = 0; k < count; ++k) NoteReason(rows[k], reason);
+  return r;
+}
+
 // A host that sent a kiss-of-death is left out as its code asks, without any
 // traffic or waiting, and counts as not answering.
 static int QueryRow(int j) {
   wchar_t host[HOST_CHARS];
   CopyHost(j, host);
+  g_workTable[j].nts = HasNtsPrefix(host) ? 1 : 0;
+  g_workTable[j].authenticated = 0;
+  if (g_workTable[j].nts) {
+    const int r = QueryNtsHost(host, &g_workTable[j], &j, 1);
+    g_workTable[j].authenticated = r ? 1 : 0;
+    return r;
+  }
   if (KissHoldsBack(host)) return 0;
   uint32_t kissCode = 0;
   const int r = QueryServerTimeKiss(host, &g_workTable[j], &kissCode);
@@ -75,11 +169,12 @@ static void CopySample(SERVERROW* to, const SERVERROW& from) {
 // A host's outcome in a round, for each of its rows: a good answer counts once
 // per row and renews every Z_Score at once, a failure takes the rows' own;
 // either way the rows are published. The first row holds the exchange's sample.
-static void RecordOutcome(PASSROWS* pass, const HOSTROWS& h, int r) {
+static void RecordOutcome(PASSROWS* pass, const HOSTROWS& h, int r, bool authenticated) {
   for (int k = 0; k < h.count; ++k) {
     const int j = h.rows[k];
     if (r && k) CopySample(&g_workTable[j], g_workTable[h.rows[0]]);
     g_workTable[j].result = r;
+    g_workTable[j].authenticated = r && authenticated ? 1 : 0;
     if (r) {
       pass->done[j] = true;
       ++*pass->answered;
@@ -99,7 +194,7 @@ static void QueryDone(SNTPQUERY* query, void* context) {
   // rather than refused: its rows keep what they held.
   if (!query->result && !query->kissCode && PassesCut()) return;
   NoteAnswer(query->host, query->result, query->kissCode);
-  RecordOutcome(pass, h, query->result);
+  RecordOutcome(pass, h, query->result, false);
 }
 
 // The hosts are asked at once, so a pass costs one second of waiting however
@@ -118,11 +213,13 @@ static void ProbePass(PASSROWS* pass) {
       ++hosts;
     }
     pass->hosts[h].rows[pass->hosts[h].count++] = j;
+    g_workTable[j].nts = HasNtsPrefix(host) ? 1 : 0;
   }
   int n = 0;
   for (int h = 0; h < hosts; ++h) {
+    if (HasNtsPrefix(pass->hosts[h].host)) continue;
     if (KissHoldsBack(pass->hosts[h].host)) {
-      RecordOutcome(pass, pass->hosts[h], 0);
+      RecordOutcome(pass, pass->hosts[h], 0, false);
       continue;
     }
     pass->hostOf[n] = h;
@@ -130,6 +227,15 @@ static void ProbePass(PASSROWS* pass) {
     ++n;
   }
   QueryServersTime(pass->queries, n, QueryDone, pass);
+  // NTS hosts one after the other once the plain ones are in: a key exchange
+  // takes its own time, and the plain rows need not wait for it.
+  for (int h = 0; h < hosts && !PassesCut(); ++h) {
+    const HOSTROWS& rows = pass->hosts[h];
+    if (!HasNtsPrefix(rows.host)) continue;
+    const int r = QueryNtsHost(rows.host, &g_workTable[rows.rows[0]], rows.rows, rows.count);
+    if (!r && PassesCut()) break;   // given up, not refused: the rows keep what they held
+    RecordOutcome(pass, rows, r, true);
+  }
 }
 
 int ProbeServers(const unsigned* passes) {
@@ -140,6 +246,7 @@ int ProbeServers(const unsigned* passes) {
   pass.failed = failed;
   pass.answered = &answered;
   const unsigned count = passes ? *passes : 0;
+  NtsNextRound();
   for (unsigned p = 0; p < count && answered < SERVER_COUNT && !PassesCut(); ++p) ProbePass(&pass);
   // A cut round leaves no row worse than it found it: a row it never heard from
   // (still waiting, or not asked) keeps its earlier sample.
@@ -158,6 +265,7 @@ void ProbeOtherServer(unsigned attempts) {
   g_workTable[9].delayMs = DELAY_NONE;
   g_workTable[9].inlier = 0;
   if (g_engineHooks.clearResultRow) g_engineHooks.clearResultRow(9);
+  NtsNextRound();
   for (unsigned a = 0; a < attempts; ++a) {
     const int r = QueryRow(9);
     g_workTable[9].result = r;

@@ -23,3 +23,30 @@ uint64_t EstimateServerTime(const SERVERROW* row);
 
 // True when any work row's last exchange succeeded.
 bool AnyServerAnswered();
+
+// Why an NTS row reads as not answered; each has an interface string
+// (NTSREASON_FIRST_STRING - 1 + reason).
+enum NTSREASON {
+  NTSREASON_NONE = 0,
+  NTSREASON_MALFORMED,      // "nts://" with an empty or bad name or port
+  NTSREASON_CERTIFICATE,    // the key-exchange server's certificate was not trusted
+  NTSREASON_TLS13,          // this Windows offers no TLS 1.3
+  NTSREASON_KE_REFUSED,     // the key exchange failed or was refused
+  NTSREASON_KE_TIMEOUT,     // the key-exchange server was not reached in time
+  NTSREASON_NAK,            // the server refused the cookie (NTS NAK)
+  NTSREASON_UNAUTHENTIC,    // replies came, none authenticated
+};
+#define NTSREASON_FIRST_STRING 147
+#define NTSREASON_COUNT 7
+
+// The reason of a failed NTS exchange: the host's last key exchange's
+// NTSKERESULT, whether it holds keys afterwards, a NAK, and the datagrams
+// judged. NTSREASON_NONE for plain silence.
+int NtsFailureReason(int keResult, int keyed, int nak, int datagrams);
+
+// A row whose NTS reason changed since the log last heard of it (each change
+// once; an authenticated answer clears the reason). False when none is waiting.
+bool TakeNtsReason(int* row, int* reason);
+
+// Forgets the reasons shown (a new run or a test).
+void ForgetNtsReasons();

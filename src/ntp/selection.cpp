@@ -8,9 +8,10 @@
 static SERVERROW g_scratch[SERVER_COUNT];
 
 static int CopyAnswered(const SERVERROW* table) {
+  const bool ntsTable = TableNamesNts(table);
   int n = 0;
   for (int i = 0; i < SERVER_COUNT; ++i)
-    if (table[i].delayMs != DELAY_NONE) g_scratch[n++] = table[i];
+    if (IsCandidate(table[i], ntsTable)) g_scratch[n++] = table[i];
   return n;
 }
 
@@ -48,11 +49,21 @@ void UpdateStatistics() {
   // Only what the scores need is read: whole rows would include row 9's host,
   // which the interface thread may be writing under the lock meanwhile. The
   // probing thread, which runs this, is the only writer of delays and offsets.
+  // Where the table names an NTS server, unauthenticated rows are no candidates:
+  // they get no score, so a forged plain reply cannot move the others' scores.
   int64_t offsets[SERVER_COUNT];
   int rows[SERVER_COUNT];
   int n = 0;
+  const bool ntsTable = TableNamesNts(g_workTable);
   for (int i = 0; i < SERVER_COUNT; ++i) {
     if (g_workTable[i].delayMs == DELAY_NONE) continue;
+    if (!IsCandidate(g_workTable[i], ntsTable)) {
+      g_workTable[i].zScore = SCORE_NONE;
+      LockTable();
+      g_publishedTable[i].zScore = SCORE_NONE;
+      UnlockTable();
+      continue;
+    }
     offsets[n] = g_workTable[i].offset;
     rows[n++] = i;
   }

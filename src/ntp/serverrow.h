@@ -25,6 +25,8 @@ struct SERVERROW {
   double zScore;            // Z_Score of offset among the answered rows, or SCORE_NONE
   int32_t fresh;            // nonzero until the sample has been used to set the clock
   int32_t inlier;           // inside the IQR fences (selection table only)
+  int32_t nts;              // the host was last asked as an NTS server ("nts://")
+  int32_t authenticated;    // the sample came from an authenticated NTS reply
 };
 
 extern SERVERROW g_workTable[SERVER_COUNT];
@@ -41,3 +43,16 @@ void UnlockTable();
 // Marks every work row unanswered, numbers the rows and copies the work table
 // into the selection and published tables.
 void ResetServerTable();
+
+// True when the row may set the clock and counts in the statistics: it answered,
+// and where the table names any NTS server (ntsTable), it answered authenticated.
+inline bool IsCandidate(const SERVERROW& row, bool ntsTable) {
+  return row.delayMs != DELAY_NONE && (!ntsTable || row.authenticated);
+}
+
+// True when any of the ten rows was last asked as an NTS server.
+inline bool TableNamesNts(const SERVERROW* table) {
+  for (int i = 0; i < SERVER_COUNT; ++i)
+    if (table[i].nts) return true;
+  return false;
+}

@@ -1,6 +1,7 @@
 #include <string.h>
 
 #include "ntp/enginehooks.h"
+#include "ntp/nts_name.h"
 #include "ntp/serverrow.h"
 
 SERVERROW g_workTable[SERVER_COUNT];
@@ -17,6 +18,10 @@ void ResetServerTable() {
     row.result = 0;
     row.zScore = SCORE_NONE;
     row.inlier = 0;
+    const wch* host = row.host;
+    while (*host == ' ' || *host == '\t') ++host;
+    row.nts = HasNtsPrefix(host) ? 1 : 0;
+    row.authenticated = 0;
   }
   LockTable();
   memcpy(g_selectionTable, g_workTable, sizeof g_workTable);

@@ -94,6 +94,7 @@ static int32_t BackgroundRound(void* passes) {
   g_roundBegun = shows;
   const int32_t answered = ProbeJob(passes);
   if (!PassesCut()) g_roundAnswered = shows;
+  LogNtsReasons();
   return answered;
 }
 
@@ -222,6 +223,22 @@ void SyncStamp(wch* out, unsigned long cap) {
 
 static void Log(const wch* text, int lineEnd) { g_syncView.log(text, lineEnd); }
 
+// "#<row> <host>: <reason>" for each NTS row whose reason changed, each on a
+// line of its own; called only where the log stands at the start of a line.
+static void LogNtsReasons() {
+  int row, reason;
+  while (TakeNtsReason(&row, &reason)) {
+    wch number[24], host[HOST_CHARS], line[TEXT_CHARS + HOST_CHARS];
+    FormatUnsigned(number, 24, (unsigned)row);
+    LockTable();
+    WCopy(host, HOST_CHARS, g_workTable[row].host);
+    UnlockTable();
+    JoinText(line, TEXT_CHARS + HOST_CHARS, L"#", number, L" ", host, L": ",
+             Str(NTSREASON_FIRST_STRING - 1 + reason), (const wch*)nullptr);
+    Log(line, 1);
+  }
+}
+
 static void LogStamp() {
   wch stamp[TEXT_CHARS];
   SyncStamp(stamp, TEXT_CHARS);
@@ -257,6 +274,7 @@ static int32_t HiddenAttempt() {
   StopWorker(&g_refreshWorker);
   const int code = StampProbeAndSetClock(nullptr);
   Log(OutcomeMessage(code), 1);
+  LogNtsReasons();
   ResumeProbing();
   ResumeDisplay();
   if (g_app.runMode == 0) g_syncView.syncButtons(1);
@@ -310,6 +328,7 @@ int ManualSync() {
     Log(L" ", 0);
     Log(Str(ID_FAILED), 1);
   }
+  LogNtsReasons();
   ResumeProbing();
   g_syncView.unlock();
   ReleaseAttemptGate();

@@ -15,7 +15,17 @@
 static uint16_t g_shownSecond[SERVER_COUNT + 1] = {NO_SECOND};
 #define CLOCK_SLOT SERVER_COUNT
 
-static void ShowRow(int row, const SERVERROW& r) {
+// The mark an NTS row's name carries while its sample is authenticated.
+#define NTS_MARK L" [NTS]"
+
+static void ShowName(int row, const SERVERROW& r) {
+  wch text[HOST_CHARS + 8];
+  JoinText(text, HOST_CHARS + 8, r.name, r.authenticated && r.delayMs != DELAY_NONE ? NTS_MARK : L"",
+           (const wch*)nullptr);
+  g_syncView.cell(row, 0, text);
+}
+
+static void ShowRow(int row, const SERVERROW& r, bool ntsTable) {
   const uint64_t estimate = EstimateServerTime(&r);
   const int64_t deviation = (int64_t)(estimate - GetPreciseFileTime());
   wch deviationText[TEXT_CHARS];
@@ -35,7 +45,10 @@ static void ShowRow(int row, const SERVERROW& r) {
   if (r.zScore != SCORE_NONE) {
     FormatDecimal3(text, TEXT_CHARS, r.zScore);
     g_syncView.cell(row, 5, text);
+  } else if (ntsTable) {
+    g_syncView.cell(row, 5, L"");   // no candidate: an unauthenticated row beside NTS rows
   }
+  if (r.nts) ShowName(row, r);
   FormatUnsigned(text, TEXT_CHARS, r.stratum);
   g_syncView.cell(row, 6, text);
   g_shownSecond[row] = local.wSecond;
@@ -58,6 +71,9 @@ int32_t RefreshDisplay(void*) {
     return 0;
   }
   if (g_app.runMode == 0) g_syncView.syncButtons(1);
+  LockTable();
+  const bool ntsTable = TableNamesNts(g_publishedTable);
+  UnlockTable();
   for (int row = 0; row < SERVER_COUNT; ++row) {
     SERVERROW copy;
     LockTable();
@@ -65,9 +81,10 @@ int32_t RefreshDisplay(void*) {
     UnlockTable();
     if (copy.delayMs == DELAY_NONE) {
       g_syncView.clearRow(row);
+      if (copy.nts) ShowName(row, copy);
       continue;
     }
-    ShowRow(row, copy);
+    ShowRow(row, copy, ntsTable);
   }
   g_syncView.showCells();
   return 0;

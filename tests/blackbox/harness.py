@@ -21,7 +21,7 @@ import zoneinfo
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-# The interface strings 101..146 as the program ships them.
+# The interface strings 101..153 as the program ships them.
 DEFAULT_STRINGS = [
     "超时", "时间：", "授时服务器", "正确时间[T4+θ]", "时间偏差(比服务器)", "往返延迟(ms)", "根延迟(ms)",
     "秒", "天", "小时", "分钟", "毫秒", "快了：", "慢了：", "超过", "已同步，等更新", "同步时间服务器",
@@ -32,8 +32,9 @@ DEFAULT_STRINGS = [
     "Quorlin正在执行定期同步时间任务，", "你确定要关闭程序？要关闭选择[是]，否则选择[否]。", "提示", "Z_Score", "层级",
     "更新计划任务 %s 失败 (%s)，登录时本程序可能不会按所选方式启动。",
     "程序路径过长，自动启动项写不下，登录时不会自动启动本程序；请把程序放到较短的路径下。",
+    "NTS：服务器名格式有误", "NTS：服务器证书不受信任", "NTS：本系统不支持 TLS 1.3", "NTS：密钥交换被拒绝", "NTS：密钥交换超时或连不上", "NTS：服务器拒绝了 Cookie（NAK）", "NTS：应答未通过认证",
 ]
-assert len(DEFAULT_STRINGS) == 46
+assert len(DEFAULT_STRINGS) == 53
 
 ROW_NAMES = ["#0 阿里云授时服务中心", "#1 腾讯云授时服务中心", "#2 微软公司授时服务器", "#3 国际快速授时服务器",
              "#4 中国科学院授时中心", "#5 中国教育网授时中心", "#6 香港天文台授时中心", "#7 澳门气象局授时中心",
@@ -75,7 +76,7 @@ class Results:
 
 
 def ini_text(strings=None, rows=None, extra=None, names=None):
-    """The INI file: both server sections on loopback, all 46 strings, a help text."""
+    """The INI file: both server sections on loopback, all 53 strings, a help text."""
     strings = strings or DEFAULT_STRINGS
     rows = rows or ROW_HOSTS
     extra = extra or EXTRA_HOSTS

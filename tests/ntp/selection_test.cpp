@@ -227,3 +227,91 @@ TEST_F(Tables, SelectionOrdersByRootDelayThenZScoreThenDelay) {
 }
 
 }  // namespace
+
+namespace {
+
+// Tables where some rows name NTS servers: only authenticated rows count.
+class NtsTables : public Tables {
+ protected:
+  static void AnswerNts(int i, int64_t offset, bool authenticated, uint32_t delayMs = 20) {
+    Answer(i, offset, delayMs);
+    g_workTable[i].nts = 1;
+    g_workTable[i].authenticated = authenticated ? 1 : 0;
+  }
+  // The row index of the first candidate SetClockFromBest would try, or -1.
+  static int FirstQualifying() {
+    SelectServers();
+    for (const SERVERROW& row : g_selectionTable)
+      if (row.inlier && row.zScore < ZSCORE_LIMIT) return row.index;
+    return -1;
+  }
+};
+
+TEST_F(NtsTables, ForgedPlainMajorityNeitherSetsTheClockNorPushesTheAuthenticatedRowOut) {
+  // Nine plain rows agree on +5 s and answer fastest; one NTS row says 0.
+  for (int i = 0; i < 9; ++i) Answer(i, 50000000, 1);
+  AnswerNts(9, 0, true, 40);
+  UpdateStatistics();
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(SCORE_NONE, g_workTable[i].zScore) << i;
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(SCORE_NONE, g_publishedTable[i].zScore) << i;
+  EXPECT_EQ(0.0, g_workTable[9].zScore);   // alone among the candidates
+  EXPECT_EQ(9, FirstQualifying());
+  for (const SERVERROW& row : g_selectionTable) {
+    if (row.index == 9) continue;
+    EXPECT_EQ(0, row.inlier) << row.index;
+  }
+}
+
+TEST_F(NtsTables, WithoutAnAuthenticatedAnswerNoRowQualifies) {
+  for (int i = 0; i < 9; ++i) Answer(i, 1000, 1);
+  AnswerNts(9, 1000, false);   // answered, but not authenticated (kept only as a guard)
+  UpdateStatistics();
+  EXPECT_EQ(-1, FirstQualifying());
+  // A failed NTS row that never answered still makes the table an NTS one.
+  g_workTable[9].delayMs = DELAY_NONE;
+  UpdateStatistics();
+  EXPECT_EQ(-1, FirstQualifying());
+}
+
+TEST_F(NtsTables, StatisticsRunOverTheAuthenticatedRowsAlone) {
+  // The documented three offsets on authenticated rows, plain rows far away.
+  AnswerNts(0, 0, true);
+  AnswerNts(4, 100, true);
+  AnswerNts(7, 400, true);
+  Answer(1, 100000000);
+  Answer(2, -100000000);
+  UpdateStatistics();
+  EXPECT_NEAR(0.8006, g_workTable[0].zScore, 5e-5);
+  EXPECT_NEAR(0.3203, g_workTable[4].zScore, 5e-5);
+  EXPECT_NEAR(1.1209, g_workTable[7].zScore, 5e-5);
+  EXPECT_EQ(SCORE_NONE, g_workTable[1].zScore);
+  // Five authenticated offsets -20, 0, 10, 100, 400: fences -43 and 77 of the
+  // five alone drop 100 and 400, which the plain rows' spread would have kept.
+  AnswerNts(5, -20, true);
+  AnswerNts(6, 10, true);
+  std::vector<int> flags = Inliers();
+  EXPECT_EQ((std::vector<int>{1, 0, 0, 0, 0, 1, 1, 0, 0, 0}), flags);
+}
+
+TEST_F(NtsTables, ATableWithoutNtsRowsScoresEveryAnswer) {
+  Answer(0, 0);
+  Answer(1, 50000000, 1);
+  g_workTable[1].authenticated = 0;
+  UpdateStatistics();
+  EXPECT_NE(SCORE_NONE, g_workTable[0].zScore);
+  EXPECT_NE(SCORE_NONE, g_workTable[1].zScore);
+  EXPECT_FALSE(TableNamesNts(g_workTable));
+}
+
+TEST_F(NtsTables, ResetMarksRowsThatNameNtsHosts) {
+  const wch* hosts[] = {WSTR("nts://localhost"), WSTR("  NTS://[::1]:4460"), WSTR("localhost"), WSTR("ntsx://a")};
+  for (int i = 0; i < 4; ++i) WCopy(g_workTable[i].host, HOST_CHARS, hosts[i]);
+  ResetServerTable();
+  EXPECT_EQ(1, g_workTable[0].nts);
+  EXPECT_EQ(1, g_workTable[1].nts);
+  EXPECT_EQ(0, g_workTable[2].nts);
+  EXPECT_EQ(0, g_workTable[3].nts);
+  EXPECT_EQ(1, g_publishedTable[1].nts);
+}
+
+}  // namespace

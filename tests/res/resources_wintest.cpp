@@ -22,7 +22,7 @@ const char kProcessor[] = "X86";
 const wchar_t kOriginalFilename[] = L"Quorlin_x86U.EXE";
 #endif
 
-const char* const kStrings[46] = {
+const char* const kStrings[53] = {
     "超时", "时间：", "授时服务器", "正确时间[T4+θ]", "时间偏差(比服务器)", "往返延迟(ms)", "根延迟(ms)",
     "秒", "天", "小时", "分钟", "毫秒", "快了：", "慢了：", "超过", "已同步，等更新", "同步时间服务器",
     "同步时间失败！申请修改时间权限不成功！", "成功！", "失败！", "同步时间失败！无网络或服务器链接不上。",
@@ -31,7 +31,8 @@ const char* const kStrings[46] = {
     "%s定期同步时间(间隔%s分钟)。", "定期同步时间模式", "手动同步时间。", "开始同步时间..",
     "Quorlin正在执行定期同步时间任务，", "你确定要关闭程序？要关闭选择[是]，否则选择[否]。", "提示", "Z_Score",
     "层级", "更新计划任务 %s 失败 (%s)，登录时本程序可能不会按所选方式启动。",
-    "程序路径过长，自动启动项写不下，登录时不会自动启动本程序；请把程序放到较短的路径下。"};
+    "程序路径过长，自动启动项写不下，登录时不会自动启动本程序；请把程序放到较短的路径下。"    "NTS：服务器名格式有误", "NTS：服务器证书不受信任", "NTS：本系统不支持 TLS 1.3", "NTS：密钥交换被拒绝", "NTS：密钥交换超时或连不上", "NTS：服务器拒绝了 Cookie（NAK）", "NTS：应答未通过认证",
+};
 
 // A text resource as the program gets it, plus its raw lines split at CR LF.
 struct TextResource {
@@ -88,9 +89,9 @@ std::wstring TrimBlanks(const std::wstring& s) {
   return b == std::wstring::npos ? L"" : s.substr(b, e - b + 1);
 }
 
-TEST(StringTable, HoldsTheFortySixTextsExactly) {
+TEST(StringTable, HoldsTheFiftyThreeTextsExactly) {
   HINSTANCE self = GetModuleHandleW(nullptr);
-  for (int i = 0; i < 46; ++i) {
+  for (int i = 0; i < 53; ++i) {
     const wchar_t* text = nullptr;
     int length = LoadStringW(self, 101 + i, (LPWSTR)&text, 0);   // the resource's own length
     wchar_t slot[128] = {};

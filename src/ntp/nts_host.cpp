@@ -38,14 +38,17 @@ static void Wipe(NTSHOST* host) {
   for (size_t i = 0; i < sizeof *host; ++i) p[i] = 0;
 }
 
-NTSHOST* NtsHostFor(const wch* host) {
+NTSHOST* NtsHostFor(const wch* host) { return NtsHostAt(host, 0); }
+
+NTSHOST* NtsHostAt(const wch* host, uint16_t kePort) {
   if (!host) return nullptr;
+  if (kePort == NTSKE_PORT) kePort = 0;
   unsigned long n;
   const wch* name = Trimmed(host, &n);
   if (n == 0 || n >= HOST_CHARS) return nullptr;
   NTSHOST* chosen = nullptr;
   for (NTSHOST& h : g_hosts)
-    if (h.host[0] && SameHost(name, n, h.host)) chosen = &h;
+    if (h.host[0] && h.kePort == kePort && SameHost(name, n, h.host)) chosen = &h;
   if (!chosen) {
     chosen = &g_hosts[0];
     for (NTSHOST& h : g_hosts)
@@ -56,6 +59,7 @@ NTSHOST* NtsHostFor(const wch* host) {
     Wipe(chosen);
     for (unsigned long i = 0; i < n; ++i) chosen->host[i] = name[i];
     chosen->host[n] = 0;
+    chosen->kePort = kePort;
   }
   chosen->lastUse = ++g_uses;
   return chosen;

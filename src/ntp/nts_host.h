@@ -15,6 +15,7 @@
 
 struct NTSHOST {
   wch host[HOST_CHARS];            // the key-exchange host, as the rows name it; empty: unused record
+  uint16_t kePort;                 // its key-exchange port; 0: the standard one
   bool keyed;                      // keys, server and port below come from a key exchange
   uint8_t c2sKey[NTS_KEY_BYTES];
   uint8_t s2cKey[NTS_KEY_BYTES];
@@ -32,6 +33,11 @@ struct NTSHOST {
 // The record of `host` (compared without regard to ASCII case or surrounding
 // blanks), made empty for a host not seen before. Null for an empty host.
 NTSHOST* NtsHostFor(const wch* host);
+
+// The same for a host's key-exchange server on kePort (0 or 4460: the standard
+// port): servers on other ports of one host are different servers, with keys
+// and cookies of their own.
+NTSHOST* NtsHostAt(const wch* host, uint16_t kePort);
 
 // Forgets every record (a test, or a new run).
 void NtsHostsReset();

@@ -97,7 +97,7 @@ static int QueryNtsHost(const wchar_t* host, SERVERROW* row, const int* rows, in
   if (ParseNtsName(host, name, &port) != NTSNAME_OK) {
     reason = NTSREASON_MALFORMED;
   } else if (!KissHoldsBack(host)) {
-    NTSHOST* record = NtsHostFor(name);
+    NTSHOST* record = NtsHostAt(name, port);
     NTSEXCHANGE info;
     uint32_t kissCode = 0;
     r = QueryNtsServerTime(record, port, NtsRound(), row, &kissCode, &info);

@@ -88,6 +88,8 @@ void StartDisplayRefresh() { StartWorker(&g_refreshWorker, RefreshDisplay, nullp
 int QuickSamplesStale() { return g_roundAnswered != g_shows; }
 static int RoundDue() { return g_roundBegun != g_shows; }
 
+static void LogNtsReasons();
+
 // The probe worker's job: a background round, noted for the show it follows.
 static int32_t BackgroundRound(void* passes) {
   const LONG shows = g_shows;

@@ -115,6 +115,20 @@ static wch* FindPair(wch* s, wch a, wch b) {
   return nullptr;
 }
 
+// The "//" of an NTS server's "nts://" prefix (any case) names a host, so it
+// starts no comment; every other "//" does.
+static bool AfterNtsScheme(const wch* line, const wch* slashes) {
+  if (slashes - line < 4) return false;
+  const wch* p = slashes - 4;
+  return (p[0] | 0x20) == 'n' && (p[1] | 0x20) == 't' && (p[2] | 0x20) == 's' && p[3] == ':';
+}
+
+static wch* FindComment(wch* line) {
+  for (wch* s = line; (s = FindPair(s, '/', '/')) != nullptr; s += 2)
+    if (!AfterNtsScheme(line, s)) return s;
+  return nullptr;
+}
+
 static wch* FindChar(wch* s, wch c) {
   for (; *s; ++s)
     if (*s == c) return s;
@@ -128,7 +142,7 @@ int FilterLines(TEXTLINES* t) {
   for (uint32_t i = 0; i < t->raw.count; ++i) {
     wch* line = TrimByMode(t->raw.items[i], t->trimMode);
     if (!*line || StartsComment(line)) continue;
-    wch* comment = FindPair(line, '/', '/');
+    wch* comment = FindComment(line);
     if (comment) *comment = 0;
     line = TrimByMode(line, t->trimMode);
     if (*line && !AppendPointer(&t->content, &t->contentCount, line)) return 0;

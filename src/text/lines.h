@@ -47,7 +47,8 @@ void FreeIniDoc(INIDOC* doc);
 int SplitLines(RAWLINES* raw, wch* text);
 
 // Fills content from raw: trims by trimMode, drops lines starting with "//" or
-// ";" and blank lines, cuts trailing "//" comments. 0 when memory ran out.
+// ";" and blank lines, cuts trailing "//" comments (the "//" of an "nts://"
+// host starts none). 0 when memory ran out.
 int FilterLines(TEXTLINES* t);
 
 // Groups the document's content lines into sections. 0 when memory ran out.

@@ -66,6 +66,22 @@ TEST_F(NtsHostRecords, RowsNamingOneHostShareItsRecordAndAFullTableReusesTheLeas
   EXPECT_EQ(0, again->cookieCount);
 }
 
+TEST_F(NtsHostRecords, KeyExchangeServersOnOtherPortsOfOneHostKeepKeysOfTheirOwn) {
+  NTSHOST* standard = NtsHostAt(WSTR("localhost"), 0);
+  ASSERT_NE(nullptr, standard);
+  EXPECT_EQ(standard, NtsHostAt(WSTR("LOCALHOST"), 4460));   // the standard port by number
+  EXPECT_EQ(standard, NtsHostFor(WSTR("localhost")));
+  const NTSKERESPONSE ke = KeResponse(8, 0x20);
+  NtsTakeKeyExchange(standard, kC2s, kS2c, &ke);
+  NTSHOST* other = NtsHostAt(WSTR("localhost"), 4461);
+  ASSERT_NE(nullptr, other);
+  EXPECT_NE(standard, other);
+  EXPECT_EQ(4461, other->kePort);
+  EXPECT_FALSE(other->keyed);   // a server with another certificate gets no keys of the first
+  EXPECT_EQ(other, NtsHostAt(WSTR(" localhost "), 4461));
+  EXPECT_TRUE(NtsHostAt(WSTR("localhost"), 0)->keyed);
+}
+
 TEST_F(NtsHostRecords, EachCookieGoesOnceAndPlaceholdersAskForTheStoreToBeFullAgain) {
   NTSHOST* h = NtsHostFor(WSTR("localhost"));
   NTSCOOKIE c;

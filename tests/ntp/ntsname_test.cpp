@@ -26,25 +26,25 @@ Parsed Parse(const std::u16string& host) {
 }
 
 TEST(NtsName, NamesAndLiteralsWithAndWithoutPort) {
-  Parsed p = Parse(u"nts://time.example");
-  EXPECT_EQ(NTSNAME_OK, p.kind);
-  EXPECT_EQ(u"time.example", p.name);
-  EXPECT_EQ(0, p.port);
-  p = Parse(u"NTS://localhost:4461");
-  EXPECT_EQ(NTSNAME_OK, p.kind);
-  EXPECT_EQ(u"localhost", p.name);
-  EXPECT_EQ(4461, p.port);
-  p = Parse(u"nts://[::1]:4460");
-  EXPECT_EQ(NTSNAME_OK, p.kind);
-  EXPECT_EQ(u"::1", p.name);
-  EXPECT_EQ(4460, p.port);
-  p = Parse(u"nts://[2001:db8::1]");
-  EXPECT_EQ(NTSNAME_OK, p.kind);
-  EXPECT_EQ(u"2001:db8::1", p.name);
-  p = Parse(u"nts://127.0.0.1:65535");
-  EXPECT_EQ(NTSNAME_OK, p.kind);
-  EXPECT_EQ(u"127.0.0.1", p.name);
-  EXPECT_EQ(65535, p.port);
+  const struct {
+    const char16_t* host;
+    const char16_t* name;
+    uint16_t port;
+  } cases[] = {
+      {u"nts://time.example", u"time.example", 0},
+      {u"NTS://localhost:4461", u"localhost", 4461},
+      {u"nts://[::1]:4460", u"::1", 4460},
+      {u"nts://[2001:db8::1]", u"2001:db8::1", 0},
+      {u"nts://127.0.0.1:65535", u"127.0.0.1", 65535},
+      {u"nts://xn--bcher-kva.example:1", u"xn--bcher-kva.example", 1},
+  };
+  for (const auto& c : cases) {
+    const Parsed p = Parse(c.host);
+    SCOPED_TRACE(std::string(p.name.begin(), p.name.end()));
+    EXPECT_EQ(NTSNAME_OK, p.kind);
+    EXPECT_EQ(c.name, p.name);
+    EXPECT_EQ(c.port, p.port);
+  }
 }
 
 TEST(NtsName, PlainHostsAreNotNts) {

@@ -31,7 +31,9 @@ const char* const kStrings[53] = {
     "%s定期同步时间(间隔%s分钟)。", "定期同步时间模式", "手动同步时间。", "开始同步时间..",
     "Quorlin正在执行定期同步时间任务，", "你确定要关闭程序？要关闭选择[是]，否则选择[否]。", "提示", "Z_Score",
     "层级", "更新计划任务 %s 失败 (%s)，登录时本程序可能不会按所选方式启动。",
-    "程序路径过长，自动启动项写不下，登录时不会自动启动本程序；请把程序放到较短的路径下。"    "NTS：服务器名格式有误", "NTS：服务器证书不受信任", "NTS：本系统不支持 TLS 1.3", "NTS：密钥交换被拒绝", "NTS：密钥交换超时或连不上", "NTS：服务器拒绝了 Cookie（NAK）", "NTS：应答未通过认证",
+    "程序路径过长，自动启动项写不下，登录时不会自动启动本程序；请把程序放到较短的路径下。",
+    "NTS：服务器名格式有误", "NTS：服务器证书不受信任", "NTS：本系统不支持 TLS 1.3", "NTS：密钥交换被拒绝",
+    "NTS：密钥交换超时或连不上", "NTS：服务器拒绝了 Cookie（NAK）", "NTS：应答未通过认证",
 };
 
 // A text resource as the program gets it, plus its raw lines split at CR LF.
@@ -106,7 +108,7 @@ TEST(StringTable, HoldsNothingOutsideItsIds) {
   HINSTANCE self = GetModuleHandleW(nullptr);
   wchar_t slot[128];
   // 146 to 148 are also the text resources' ids, of another type.
-  for (int id : {0, 1, 96, 99, 100, 147, 148, 149, 159, 160}) {
+  for (int id : {0, 1, 96, 99, 100, 154, 155, 159, 160}) {
     SCOPED_TRACE(id);
     EXPECT_EQ(LoadStringW(self, id, slot, 128), 0);
   }

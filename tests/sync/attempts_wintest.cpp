@@ -5,12 +5,16 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include <string.h>
+
+#include <map>
 #include <string>
 #include <vector>
 
 #include "app/appstate.h"
 #include "emulation_win.h"
 #include "ntp/clock.h"
+#include "ntp/probe.h"
 #include "ntp/serverrow.h"
 #include "ntp/setclock.h"
 #include "sync/modes.h"
@@ -68,7 +72,13 @@ void RecClearLog() { g_rec.Add("clearLog"); }
 void RecClearIfAsked() {}
 void RecButtons(int showSync) { g_rec.Add(showSync ? "showSync" : "showStandIn"); }
 void RecClock(const wch*) { g_rec.Add("clock"); }
-void RecCell(int, int, const wch*) {}
+// The last text given to each cell (row * 10 + column).
+std::map<int, std::wstring> g_cells;
+void RecCell(int row, int column, const wch* text) {
+  EnterCriticalSection(&g_rec.lock);
+  g_cells[row * 10 + column] = text ? text : L"";
+  LeaveCriticalSection(&g_rec.lock);
+}
 void RecClearRow(int) {}
 void RecShowCells() {}
 void RecLock() { g_rec.Add("lock"); }
@@ -116,6 +126,8 @@ class Attempts : public ::testing::Test {
     g_app.logClearedOnce = 1;
     g_rec.log.clear();
     g_rec.calls.clear();
+    g_cells.clear();
+    ForgetNtsReasons();
     g_rec.hold = 0;
     ResetEvent(g_rec.entered);
     ResetEvent(g_rec.release);
@@ -374,6 +386,63 @@ TEST_F(Attempts, AFullRefreshWritesAgainWhatWasWrittenThisSecond) {
   const int written = g_rec.Count("clock") - clocks;
   EXPECT_GE(written, 2);
   EXPECT_LE(written, 3);
+}
+
+TEST_F(Attempts, AnNtsRowsReasonFollowsTheAttemptsLineOnALineOfItsOwnOnce) {
+  g_scheme = 1;   // the attempt makes a round of its own
+  lstrcpynW(g_workTable[3].host, L"nts://bad:0", HOST_CHARS);
+  const std::wstring reason = L"#3 nts://bad:0: " + std::wstring(Str(147)) + L"\r\n";
+  ASSERT_EQ(StartManualSync(), 1);
+  ASSERT_TRUE(WaitUntilIdle(10000));
+  const std::wstring failed = L" " + std::wstring(Str(120)) + L"\r\n";
+  EXPECT_EQ(g_rec.Log().substr(g_rec.Log().size() - failed.size() - reason.size()), failed + reason);
+  // Unchanged in the next attempt: not repeated.
+  ASSERT_EQ(StartManualSync(), 1);
+  ASSERT_TRUE(WaitUntilIdle(10000));
+  EXPECT_EQ(Count(g_rec.Log(), reason.c_str()), 1);
+  EXPECT_EQ(g_rec.Log().substr(g_rec.Log().size() - failed.size()), failed);
+}
+
+TEST_F(Attempts, AnAuthenticatedRowCarriesTheMarkAndPlainRowsBesideNtsRowsShowNoScore) {
+  StopWorker(&g_refreshWorker);
+  StopWorker(&g_probeWorker);
+  auto answer = [](int row, const wchar_t* name, bool nts, bool authenticated, double zScore) {
+    SERVERROW& r = g_workTable[row];
+    lstrcpynW(r.name, name, HOST_CHARS);
+    r.delayMs = 5;
+    r.result = 3;
+    r.stratum = 3;
+    r.receiveTime = GetPreciseFileTime();
+    r.receiveCounter = GetCounterTime();
+    r.nts = nts ? 1 : 0;
+    r.authenticated = authenticated ? 1 : 0;
+    r.zScore = zScore;
+  };
+  for (SERVERROW& r : g_workTable) r.nts = 0;
+  answer(0, L"#0 plain", false, false, SCORE_NONE);
+  answer(1, L"#1 nts", true, true, 0.0);
+  answer(2, L"#2 failed", true, false, SCORE_NONE);
+  g_workTable[2].delayMs = DELAY_NONE;
+  LockTable();
+  memcpy(g_publishedTable, g_workTable, sizeof g_workTable);
+  UnlockTable();
+  FullRefresh();
+  EXPECT_EQ(g_cells[10], L"#1 nts [NTS]");
+  EXPECT_NE(g_cells[15], L"");
+  EXPECT_EQ(g_cells.count(0), 0u);   // a plain row's name is never rewritten
+  ASSERT_EQ(g_cells.count(5), 1u);
+  EXPECT_EQ(g_cells[5], L"");
+  EXPECT_EQ(g_cells[20], L"#2 failed");   // the mark goes with the answer
+
+  // Without NTS rows an unscored row's cell is left as it was.
+  g_cells.clear();
+  g_workTable[1].nts = g_workTable[2].nts = 0;
+  LockTable();
+  memcpy(g_publishedTable, g_workTable, sizeof g_workTable);
+  UnlockTable();
+  FullRefresh();
+  EXPECT_EQ(g_cells.count(5), 0u);
+  EXPECT_EQ(g_cells.count(10), 0u);
 }
 
 }  // namespace

@@ -112,6 +112,13 @@ TEST(FilterLinesTest, TrailingBlanksOnly) {
   EXPECT_EQ(Filter(t, 0), (Lines{"  ;kept", "\tlead", " a"}));
 }
 
+TEST(FilterLinesTest, AnNtsSchemeStartsNoCommentButWhatFollowsItMay) {
+  wstr16 t = U16("nts://time.example\t;\t#0 NTS // remark\r\nNTS://[::1]:4460\r\n"
+                 "xnts://a // b\r\nhttp://x\r\nnts:/ /y//z\r\n// nts://commented\r\nnts://a//nts://b//c\r\n");
+  EXPECT_EQ(Filter(t, 1), (Lines{"nts://time.example\t;\t#0 NTS", "NTS://[::1]:4460", "xnts://a", "http:", "nts:/ /y",
+                                 "nts://a"}));
+}
+
 TEST(TrimTest, Blanks) {
   wstr16 blanks = U16(" \t \t");
   EXPECT_EQ(Utf8(Trim(&blanks[0])), "");

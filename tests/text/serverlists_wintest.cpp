@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "inidir_win.h"
+#include "ntp/nts_name.h"
 #include "ntp/serverrow.h"
 #include "text/iniconfig.h"
 #include "text/serverlists.h"
@@ -209,4 +210,44 @@ TEST_F(ServerListsTest, RandomFilesLoadWithoutHarm) {
     for (int id = 101; id <= 144; ++id) ASSERT_LT(lstrlenW(Str(id)), STRING_CHARS);
     EXPECT_EQ(Str(117)[0], L' ');
   }
+}
+
+// The shipped NTS example, read as the program reads it beside the executable:
+// every row but #9 and every extra host an NTS server the name parser accepts,
+// and the "//" of "nts://" never taken for a comment.
+TEST_F(ServerListsTest, TheNtsExampleNamesOnlyWellFormedNtsServers) {
+  std::wstring path = L"" QL_EXAMPLES_DIR L"/nts/Quorlin.INI";
+  for (wchar_t& c : path)
+    if (c == L'/') c = L'\\';
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE) << GetLastError();
+  std::string bytes(64 * 1024, '\0');
+  DWORD n = 0;
+  const BOOL read = ReadFile(f, &bytes[0], (DWORD)bytes.size(), &n, nullptr);
+  CloseHandle(f);
+  ASSERT_TRUE(read);
+  bytes.resize(n);
+  WriteBytes(bytes.data(), bytes.size());
+  LoadServerLists();
+  ASSERT_EQ(g_app.iniPresent, 1);
+  std::set<std::wstring> hosts;
+  for (int i = 0; i < SERVER_COUNT - 1; ++i) {
+    SCOPED_TRACE(i);
+    wch name[HOST_CHARS];
+    uint16_t port = 1;
+    EXPECT_EQ(NTSNAME_OK, ParseNtsName(g_workTable[i].host, name, &port)) << Host(i);
+    EXPECT_EQ(0, port);
+    EXPECT_EQ(Name(i).substr(0, 3), L"#" + std::to_wstring(i) + L" ");
+    hosts.insert(Host(i));
+  }
+  EXPECT_EQ(hosts.size(), (size_t)SERVER_COUNT - 1);   // nine different servers
+  EXPECT_EQ(Name(9).substr(0, 3), L"#9 ");
+  std::vector<std::wstring> extra = Extras();
+  ASSERT_GE(extra.size(), 3u);
+  for (const std::wstring& h : extra) {
+    wch name[HOST_CHARS];
+    uint16_t port = 0;
+    EXPECT_EQ(NTSNAME_OK, ParseNtsName(h.c_str(), name, &port)) << h;
+  }
+  EXPECT_EQ(Host(9), extra[0]);
 }

@@ -633,4 +633,6 @@ if __name__ == "__main__":
     scenarios.update(english.SCENARIOS)
     import robust
     scenarios.update(robust.SCENARIOS)
+    import nts
+    scenarios.update(nts.SCENARIOS)
     scenarios[name](res, art)

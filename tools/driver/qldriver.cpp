@@ -36,6 +36,8 @@
 //   post TARGET MSG [W [L]] PostMessageW
 //   send TARGET MSG [W [L]] SendMessageTimeoutW; prints the result
 //   sleep MS
+//   trust-root PATH         adds the DER certificate at PATH (a Unix path) to this
+//                           prefix's Root store, for a scenario's test CA
 //   count-main              number of top-level windows of the main class
 //   fits                    each visible control's texts: extent in its font, room
 // TARGET: "main", a handle ("0x1234"), "button:TEXT" (first visible button with
@@ -56,6 +58,8 @@
 
 #include <string>
 #include <vector>
+
+#include "catrust.h"
 
 namespace {
 
@@ -830,6 +834,9 @@ int wmain(int argc, wchar_t** argv) {
       Fits();
     } else if (op == L"sleep") {
       Sleep((DWORD)Number(arg(1)));
+    } else if (op == L"trust-root") {
+      // A process of its own: the program that then checks chains is another one.
+      if (!ChangeNtsTrust(Utf8(arg(1)), true)) error = "certificate not added to the Root store";
     } else {
       error = "unknown step " + Utf8(op);
     }

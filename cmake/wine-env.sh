@@ -19,12 +19,27 @@ ql_locale() {
   { export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8; } 2>/dev/null
 }
 
-# ql_prefix_ready DIR: DIR is a finished prefix that serves every Wine installed.
-# One made before the 32-bit half of Wine was installed has no 32-bit system
-# folder, and every 32-bit start in it or its copies fails (exit code 53).
+# ql_loader 64|32: the Wine loader of that bitness, as scripts/install-deps
+# named it in build/wine-loaders (QL_WINE_LOADERS names another file): the
+# installed one, or the unpacked 32-bit half's pair. Without the file, the
+# installed loaders. Prints nothing and fails when there is no such loader.
+ql_loader() {
+  local file=${QL_WINE_LOADERS:-$(dirname "$(realpath "${BASH_SOURCE[0]}")")/../build/wine-loaders} path=""
+  if [ -f "$file" ]; then
+    path=$(sed -n "s/^QL_WINE$1=//p" "$file")
+  else
+    case $1 in 64) path=/usr/lib/wine/wine64 ;; 32) path=/usr/lib/wine/wine ;; esac
+  fi
+  [ -n "$path" ] && [ -x "$path" ] && echo "$path"
+}
+
+# ql_prefix_ready DIR: DIR is a finished prefix that serves every Wine loader
+# named. One made without the 32-bit half (or by a 64-bit loader that cannot
+# find it) has no 32-bit system folder, and every 32-bit start in it or its
+# copies fails (exit code 53). One made before crashes ended programs is remade.
 ql_prefix_ready() {
-  [ -f "$1/.ready" ] || return 1
-  [ ! -x /usr/lib/wine/wine ] || [ -f "$1/drive_c/windows/syswow64/kernel32.dll" ]
+  [ -f "$1/.ready" ] && grep -q '"ShowCrashDialog"=dword:00000000' "$1/user.reg" 2>/dev/null || return 1
+  [ -z "$(ql_loader 32)" ] || [ -f "$1/drive_c/windows/syswow64/kernel32.dll" ]
 }
 
 # ql_wine_template DIR: creates the template prefix once (about ten seconds).
@@ -35,11 +50,16 @@ ql_wine_template() {
   ( flock 9
     if ! ql_prefix_ready "$tmpl"; then
       rm -rf "$tmpl"
+      local wine64; wine64=$(ql_loader 64)
       WINEPREFIX=$tmpl WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-        /usr/lib/wine/wine64 wineboot.exe -i >/dev/null 2>&1 </dev/null
+        "$wine64" wineboot.exe -i >/dev/null 2>&1 </dev/null
       # Without a window manager under Xvfb, Wine should draw its own frames.
-      WINEPREFIX=$tmpl WINEDEBUG=-all /usr/lib/wine/wine64 reg.exe add 'HKCU\Software\Wine\X11 Driver' \
+      WINEPREFIX=$tmpl WINEDEBUG=-all "$wine64" reg.exe add 'HKCU\Software\Wine\X11 Driver' \
         /v Managed /d N /f >/dev/null 2>&1 </dev/null
+      # A crash ends the program with its report on stderr instead of a dialog
+      # that waits for ever: a crashing test fails rather than hangs.
+      WINEPREFIX=$tmpl WINEDEBUG=-all "$wine64" reg.exe add 'HKCU\Software\Wine\WineDbg' \
+        /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 </dev/null
       WINEPREFIX=$tmpl wineserver -w
       touch "$tmpl/.ready"
     fi

@@ -48,7 +48,25 @@ CONTROL = ("127.0.0.1", 12300)
 TITLE = "Quorlin- 时间同步工具"
 TAGS = {"x64": " V1.3.2025.1109 x64U", "x86": " V1.3.2025.1109 x86U"}
 EXE = {"x64": "Quorlin_x64U.exe", "x86": "Quorlin_x86U.exe"}
-LOADER = {"x64": "/usr/lib/wine/wine64", "x86": "/usr/lib/wine/wine"}
+
+
+def _loaders():
+    """The Wine loaders scripts/install-deps named (installed, or the unpacked
+    32-bit half's pair) in build/wine-loaders; the installed ones without it."""
+    path = os.environ.get("QL_WINE_LOADERS") or os.path.join(
+        os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "wine-loaders")
+    named = {"64": "/usr/lib/wine/wine64", "32": "/usr/lib/wine/wine"}
+    if os.path.isfile(path):
+        named = {"64": "", "32": ""}
+        with open(path, encoding="utf-8") as f:
+            for line in f:
+                key, _, value = line.strip().partition("=")
+                if key in ("QL_WINE64", "QL_WINE32"):
+                    named[key[7:]] = value
+    return {"x64": named["64"], "x86": named["32"]}
+
+
+LOADER = _loaders()
 
 
 class Results:
@@ -198,7 +216,7 @@ class Scenario:
             ROOT, locale_dir, self.prefix, self.template)
         subprocess.run(["bash", "-c", script], check=True, stdout=subprocess.DEVNULL)
         env = dict(os.environ)
-        env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", LANG="zh_CN.UTF-8", LC_ALL="zh_CN.UTF-8",
+        env.update(WINEPREFIX=self.prefix, WINEDEBUG=os.environ.get("QL_WINEDEBUG", "-all"), LANG="zh_CN.UTF-8", LC_ALL="zh_CN.UTF-8",
                    LOCPATH=os.path.realpath(locale_dir), TZ="Asia/Shanghai", WINEDLLOVERRIDES="mscoree,mshtml=")
         self.env = env
 

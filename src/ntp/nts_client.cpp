@@ -336,9 +336,18 @@ NTSKERESULT CheckAlpn(CONNECTION* c, NTSKEOUTCOME* outcome) {
   return NTSKX_OK;
 }
 
+// Wine's secur32 copies a provider's version-1 function table without its
+// SetContextAttributesW slot and leaves that slot as uninitialised heap, so a
+// call can jump anywhere (the i386 build took an illegal instruction there);
+// Wine's SChannel has no exporter in any case.
+// (Asked each time: a function-local static would pull in the C++ runtime's
+// guarded initialisation and its unwinder, some 90 KB.)
+bool RunsOnWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+
 // The system's exporter, as Microsoft documents it: the label and context set on
 // the finished context, then the keying material queried.
 SECURITY_STATUS SystemExporter(CONNECTION* c, bool serverToClient, uint8_t key[NTS_KEY_BYTES]) {
+  if (RunsOnWine()) return SEC_E_UNSUPPORTED_FUNCTION;
   char label[] = NTSKE_EXPORTER_LABEL;
   uint8_t context[NTSKE_EXPORTER_CONTEXT_BYTES];
   NtsKeExporterContext(context, serverToClient);

@@ -216,7 +216,9 @@ class Scenario:
             ROOT, locale_dir, self.prefix, self.template)
         subprocess.run(["bash", "-c", script], check=True, stdout=subprocess.DEVNULL)
         env = dict(os.environ)
-        env.update(WINEPREFIX=self.prefix, WINEDEBUG=os.environ.get("QL_WINEDEBUG", "-all"), LANG="zh_CN.UTF-8", LC_ALL="zh_CN.UTF-8",
+        # QL_WINEDEBUG: Wine's debug channels for a diagnostic run (+secur32, +seh).
+        env.update(WINEPREFIX=self.prefix, WINEDEBUG=os.environ.get("QL_WINEDEBUG", "-all"),
+                   LANG="zh_CN.UTF-8", LC_ALL="zh_CN.UTF-8",
                    LOCPATH=os.path.realpath(locale_dir), TZ="Asia/Shanghai", WINEDLLOVERRIDES="mscoree,mshtml=")
         self.env = env
 

@@ -622,7 +622,8 @@ if __name__ == "__main__":
     import signal
     signal.signal(signal.SIGTERM, lambda *a: sys.exit(143))   # so that the clean-up runs
     if sys.argv[1] == "--plan":
-        print("\n".join({"cross": CROSS_PLAN}[sys.argv[2]]))
+        import nts
+        print("\n".join({"cross": CROSS_PLAN, "nts_x86": nts.NTS_X86_PLAN}[sys.argv[2]]))
         sys.exit(0)
     name, results, art = sys.argv[1:4]
     res = Results(results)

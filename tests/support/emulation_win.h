@@ -33,12 +33,12 @@ inline bool RunsUnderQemu() {
 #endif
 }
 
-// The factor by which a timed test widens its upper bounds: under qemu, code is
-// translated on first use and threads wake late, so a bound met natively with
-// room to spare can be missed by a few hundred milliseconds. Lower bounds (a
-// period that must have passed) stay as they are. Says so once per test.
+// The factor by which a timed test widens its bounds: under qemu, code is
+// translated on first use, threads wake late and counters are read late, so a
+// bound met natively with room to spare can be missed. Lower bounds that are a
+// period which must have passed stay as they are. Says so where it is asked.
 inline unsigned TimingSlack() {
   const unsigned slack = RunsUnderQemu() ? 4 : 1;
-  if (slack > 1) printf("[   NOTE   ] i386 under qemu: upper time bounds of this test x%u\n", slack);
+  if (slack > 1) printf("[   NOTE   ] i386 under qemu: time bounds widened x%u\n", slack);
   return slack;
 }

@@ -28,7 +28,13 @@ struct NTSHOST {
   int keResult;                    // the last one's result (an NTSKERESULT)
   uint32_t naks;                   // NAKs that made the keys go
   uint64_t lastUse;                // for the choice of a record to reuse
+  bool answeredOnKeys;             // an authenticated answer came since the last key exchange
+  uint32_t failures;               // failures in a row (key exchanges, cookies spent in vain)
+  uint64_t retryAtMs;              // background rounds leave the host alone until then (back-off clock)
 };
+
+#define NTS_BACKOFF_FIRST_MS 2000      // after the first failure: a network late at logon costs little
+#define NTS_BACKOFF_MAX_MS 3600000     // the doubling stops at an hour
 
 // The record of `host` (compared without regard to ASCII case or surrounding
 // blanks), made empty for a host not seen before. Null for an empty host.
@@ -62,6 +68,16 @@ void NtsTakeKeyExchange(NTSHOST* host, const uint8_t c2sKey[NTS_KEY_BYTES], cons
 
 // Forgets keys and cookies (the server refused a cookie): a key exchange is due.
 void NtsForgetKeys(NTSHOST* host);
+
+// The back-off of a failing host, on a clock of the caller's (milliseconds):
+// each failure doubles the wait, from NTS_BACKOFF_FIRST_MS up to
+// NTS_BACKOFF_MAX_MS; an authenticated answer ends it.
+void NtsNoteFailure(NTSHOST* host, uint64_t nowMs);
+// After an exchange: an authenticated answer resets the back-off; cookies run
+// out without one since the key exchange count as a failure.
+void NtsNoteExchange(NTSHOST* host, bool authenticated, uint64_t nowMs);
+// True while the host waits out its back-off.
+bool NtsBackingOff(const NTSHOST* host, uint64_t nowMs);
 
 // Takes one cookie out of the store (each is sent once) and says how many
 // placeholders a request with it asks for, so that the reply's cookies fill the

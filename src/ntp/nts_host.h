@@ -1,8 +1,10 @@
 // What the program knows of one Network Time Security host, for the run only:
 // the keys and server of its last key exchange, its unused cookies, and when a
 // new key exchange may be made; and the judge of an authenticated exchange's
-// replies. Rows naming one host share one record. Free of any platform call;
-// the probing thread alone uses the records (probes never run at once).
+// replies; and the back-off of a failing host. Rows naming one host share one
+// record. Free of any platform call. Probes never run at once; within one, the
+// probing thread finds the records before any key exchange starts, and a key
+// exchange's thread writes its host's record alone until it ends.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>

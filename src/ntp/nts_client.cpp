@@ -61,11 +61,15 @@ DWORD Left(const CONNECTION* c) {
 
 // Waits until the socket is writable (connect, send) or readable. 1: ready,
 // 0: out of time, -1: error (for a connect: refused), -2: the round was cut.
-// select cannot wait for an event as well, so the wait looks at the cut in slices.
+// select cannot wait for an event as well, so the wait looks at the cut in
+// slices, each measured against the end so that their overruns do not add up.
 int WaitSocket(const CONNECTION* c, SOCKET s, bool write, DWORD ms) {
+  const int64_t end = GetCounterTime() + (int64_t)ms * 10000;
   for (;;) {
     if (IsCut(c->cut)) return -2;
-    const DWORD slice = ms < CUT_SLICE_MS ? ms : CUT_SLICE_MS;
+    const int64_t left = end - GetCounterTime();
+    const DWORD leftMs = left > 0 ? (DWORD)((left + 9999) / 10000) : 0;
+    const DWORD slice = leftMs < CUT_SLICE_MS ? leftMs : CUT_SLICE_MS;
     fd_set set, errors;
     FD_ZERO(&set);
     FD_ZERO(&errors);
@@ -75,8 +79,7 @@ int WaitSocket(const CONNECTION* c, SOCKET s, bool write, DWORD ms) {
     const int n = select(0, write ? nullptr : &set, write ? &set : nullptr, &errors, &tv);
     if (n < 0) return -1;
     if (n > 0) return FD_ISSET(s, &set) ? 1 : -1;
-    if (ms <= slice) return IsCut(c->cut) ? -2 : 0;
-    ms -= slice;
+    if (leftMs <= slice) return IsCut(c->cut) ? -2 : 0;
   }
 }
 

@@ -272,10 +272,11 @@ static void LogStamp() {
   Log(stamp, 0);
 }
 
-// ProbeAndSetClock with the line's stamp; `pressed` for the sync button. Where no trusted answer is at hand
-// when the attempt starts (the first one after start-up cuts the round that
-// would have given it one), the stamp comes from the attempt's own round,
-// ahead of the notes of the servers the clock setting tries.
+// ProbeAndSetClock with the line's stamp; `pressed` for the sync button, whose
+// round asks NTS hosts that back off. Where no trusted answer is at hand when
+// the attempt starts (the first one after start-up cuts the round that would
+// have given it one), the stamp comes from the attempt's own round, ahead of
+// the notes of the servers the clock setting tries.
 static int StampProbeAndSetClock(SYNCOUTCOME* outcome, int pressed) {
   wch stamp[TEXT_CHARS];
   SyncStamp(stamp, TEXT_CHARS);

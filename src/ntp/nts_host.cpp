@@ -100,7 +100,6 @@ void NtsTakeKeyExchange(NTSHOST* host, const uint8_t c2sKey[NTS_KEY_BYTES], cons
   host->server[sizeof host->server - 1] = 0;
   host->port = response->port;
   host->keyed = true;
-  host->answeredOnKeys = false;
   NtsAddCookies(host, response->cookies, response->cookieCount);
 }
 
@@ -113,10 +112,9 @@ void NtsNoteFailure(NTSHOST* host, uint64_t nowMs) {
 
 void NtsNoteExchange(NTSHOST* host, bool authenticated, uint64_t nowMs) {
   if (authenticated) {
-    host->answeredOnKeys = true;
     host->failures = 0;
     host->retryAtMs = 0;
-  } else if (host->keyed && host->cookieCount == 0 && !host->answeredOnKeys) {
+  } else if (host->keyed && host->cookieCount == 0) {
     NtsNoteFailure(host, nowMs);
   }
 }

@@ -30,7 +30,6 @@ struct NTSHOST {
   int keResult;                    // the last one's result (an NTSKERESULT)
   uint32_t naks;                   // NAKs that made the keys go
   uint64_t lastUse;                // for the choice of a record to reuse
-  bool answeredOnKeys;             // an authenticated answer came since the last key exchange
   uint32_t failures;               // failures in a row (key exchanges, cookies spent in vain)
   uint64_t retryAtMs;              // background rounds leave the host alone until then (back-off clock)
 };
@@ -75,8 +74,9 @@ void NtsForgetKeys(NTSHOST* host);
 // each failure doubles the wait, from NTS_BACKOFF_FIRST_MS up to
 // NTS_BACKOFF_MAX_MS; an authenticated answer ends it.
 void NtsNoteFailure(NTSHOST* host, uint64_t nowMs);
-// After an exchange: an authenticated answer resets the back-off; cookies run
-// out without one since the key exchange count as a failure.
+// After an exchange: an authenticated answer resets the back-off; a request
+// that empties the store unanswered is a failure, as an answer would have
+// brought a cookie back: the store's last cookies all went without one.
 void NtsNoteExchange(NTSHOST* host, bool authenticated, uint64_t nowMs);
 // True while the host waits out its back-off.
 bool NtsBackingOff(const NTSHOST* host, uint64_t nowMs);

@@ -7,6 +7,7 @@
 // once, and a failing host backs off.
 #include <gtest/gtest.h>
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <string.h>
 
@@ -87,6 +88,25 @@ std::string Stalled(int i) {
 
 uint64_t g_testNowMs;
 uint64_t TestNow() { return g_testNowMs; }
+
+// Tells the relay of with-peers in front of the server behind 4467 how to
+// hand replies back ("pass", "drop"); true on its "ok".
+bool TellRelay(const char* what) {
+  SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (s == INVALID_SOCKET) return false;
+  DWORD timeoutMs = 2000;
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, (const char*)&timeoutMs, sizeof timeoutMs);
+  sockaddr_in relay = {};
+  relay.sin_family = AF_INET;
+  relay.sin_port = htons(4470);
+  inet_pton(AF_INET, "127.0.0.1", &relay.sin_addr);
+  char answer[8] = {};
+  int n = 0;
+  if (connect(s, (const sockaddr*)&relay, sizeof relay) == 0 && send(s, what, (int)strlen(what), 0) > 0)
+    n = recv(s, answer, sizeof answer - 1, 0);
+  closesocket(s);
+  return n == 2 && memcmp(answer, "ok", 2) == 0;
+}
 
 struct CUTLATER {
   CUTSIGNAL* cut;
@@ -263,6 +283,50 @@ TEST_F(NtsProbe, AFailingHostBacksOffFromTwoSecondsDoublingWhileAPressAsksAtOnce
   EXPECT_EQ(1000000u + 22100 + 32000, h->retryAtMs);
   // The reason once, however often the host was passed over or tried again.
   EXPECT_EQ((std::vector<std::pair<int, int>>{{0, NTSREASON_KE_TIMEOUT}}), Reasons());
+}
+
+// Key exchanges that succeed while every reply is lost on the way back: the
+// eight cookies last four rounds of two passes, then the host backs off
+// before its next key exchange, and an answer ends the back-off.
+TEST_F(NtsProbe, CookiesSpentWithoutAnAnswerBackTheHostOffUntilOneComes) {
+  SetNtsBackoffClock(TestNow);
+  struct Restore {
+    ~Restore() {
+      SetNtsBackoffClock(nullptr);
+      TellRelay("pass");
+    }
+  } restore;
+  g_testNowMs = 1000000;
+  ASSERT_TRUE(TellRelay("pass"));
+  Host(0, "nts://localhost:4467");
+  ResetServerTable();
+  UntilAnswered(0);
+  ASSERT_EQ(10, g_workTable[0].result);
+  const NTSHOST* h = NtsHostAt(L"localhost", 4467);
+  ASSERT_EQ(NTS_MAX_COOKIES, h->cookieCount);
+  const uint32_t keyed = h->keCount;
+
+  ASSERT_TRUE(TellRelay("drop"));
+  for (int round = 0; round < NTS_MAX_COOKIES / 2; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_FALSE(NtsBackingOff(h, g_testNowMs));
+    Round();
+    EXPECT_EQ(0, g_workTable[0].result);
+  }
+  EXPECT_EQ(0, h->cookieCount);
+  EXPECT_EQ(keyed, h->keCount);
+  EXPECT_EQ(1u, h->failures);
+  Round();   // within the back-off: no key exchange
+  EXPECT_EQ(keyed, h->keCount);
+  g_testNowMs += NTS_BACKOFF_FIRST_MS;
+  ASSERT_TRUE(TellRelay("pass"));
+  Round();
+  EXPECT_EQ(keyed + 1, h->keCount);
+  EXPECT_EQ(10, g_workTable[0].result);
+  EXPECT_EQ(0u, h->failures);
+  EXPECT_FALSE(NtsBackingOff(h, g_testNowMs));
+  // Silence, not forged replies: no reason line at any point.
+  EXPECT_TRUE(Reasons().empty());
 }
 
 TEST(NtsFailureReasons, FromTheKeyExchangeTheNakOrTheReplies) {

@@ -1,21 +1,30 @@
 // The authenticated exchange beside a plain one against the same chronyd
 // (serving NTS on loopback under tests/support/with-peers, QL_PEERS_NTS=1, on
 // the host's clock with -x, so that the true offset is nil), taken in turn;
-// and the time of one key exchange. Prints figures only.
-// usage: nts_bench [EXCHANGES] [KEY_EXCHANGES]
+// the time of one key exchange; probe rounds over NTS rows (one answering
+// host, the same beside eight stalled key-exchange servers, every answering
+// host of the fixture), with and without key exchanges; and the key exchanges
+// a failing host gets over 30 rounds 10 s apart, on the back-off clock, beside
+// the count without a back-off. Prints figures only.
+// usage: nts_bench [EXCHANGES] [KEY_EXCHANGES] [ROUNDS]
+#include <winsock2.h>
 #include <windows.h>
 #include <bcrypt.h>
 #include <stdio.h>
+#include <string.h>
 #include <stdlib.h>
 #include <wchar.h>
 
 #include <algorithm>
 #include <vector>
 
+#include <string>
+
 #include "catrust.h"
 #include "ntp/clock.h"
 #include "ntp/nts_client.h"
 #include "ntp/nts_exchange.h"
+#include "ntp/probe.h"
 
 namespace {
 
@@ -50,6 +59,95 @@ void Stats(std::vector<double> v, double* median, double* p95) {
 
 double AbsUs(int64_t offset) {
   return (offset < 0 ? -offset : offset) / 10.0;
+}
+
+// Asks the relay of with-peers (127.0.0.1:4470) to change its mode; true on "ok".
+bool TellRelay(const char* what) {
+  SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (s == INVALID_SOCKET) return false;
+  DWORD timeoutMs = 2000;
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, (const char*)&timeoutMs, sizeof timeoutMs);
+  sockaddr_in relay = {};
+  relay.sin_family = AF_INET;
+  relay.sin_port = htons(4470);
+  relay.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  char answer[16] = {};
+  int n = 0;
+  if (connect(s, (const sockaddr*)&relay, sizeof relay) == 0 && send(s, what, (int)strlen(what), 0) > 0)
+    n = recv(s, answer, sizeof answer - 1, 0);
+  closesocket(s);
+  return n == 2 && memcmp(answer, "ok", 2) == 0;
+}
+
+// The table's rows: the hosts given, the rest empty.
+void Table(const std::vector<std::wstring>& hosts) {
+  memset(g_workTable, 0, sizeof g_workTable);
+  for (size_t r = 0; r < hosts.size() && r < SERVER_COUNT; ++r)
+    lstrcpynW(g_workTable[r].host, hosts[r].c_str(), HOST_CHARS);
+  ResetServerTable();
+}
+
+double RoundMs() {
+  const unsigned passes = 2;
+  const int64_t start = GetCounterTime();
+  ProbeServers(&passes);
+  return (GetCounterTime() - start) / 10000.0;
+}
+
+uint64_t g_benchNowMs;
+uint64_t BenchNow() { return g_benchNowMs; }
+
+// Rounds over the table, median time; with key exchanges (every record
+// forgotten before each round) or without (the records of a first round kept,
+// so the answering hosts hold cookies). The back-off clock moves two hours a
+// round, past any back-off: a stalled server stalls in every round.
+// answered: rounds in which row `row` answered authenticated.
+void TimeRounds(const std::vector<std::wstring>& hosts, int rounds, bool keyExchanges, int row, double* medianMs,
+                double* maxMs, int* answered) {
+  Table(hosts);
+  NtsHostsReset();
+  SetNtsBackoffClock(BenchNow);
+  g_benchNowMs = 1000000;
+  if (!keyExchanges) RoundMs();
+  std::vector<double> times;
+  *answered = 0;
+  for (int i = 0; i < rounds; ++i) {
+    g_benchNowMs += 7200000;
+    if (keyExchanges) NtsHostsReset();
+    times.push_back(RoundMs());
+    if (g_workTable[row].result && g_workTable[row].authenticated) ++*answered;
+  }
+  SetNtsBackoffClock(nullptr);
+  double p95;
+  Stats(times, medianMs, &p95);
+  *maxMs = *std::max_element(times.begin(), times.end());
+}
+
+// Key exchanges made for `host` over 30 rounds whose back-off clock moves
+// stepMs a round: 10 s as the probe worker's interval, or two hours, more than
+// any back-off, as if there were none.
+uint32_t KeyExchangesOver30Rounds(const std::wstring& host, uint16_t kePort, uint64_t stepMs, int* answered) {
+  Table({host});
+  NtsHostsReset();
+  SetNtsBackoffClock(BenchNow);
+  g_benchNowMs = 1000000;
+  *answered = 0;
+  for (int i = 0; i < 30; ++i, g_benchNowMs += stepMs) {
+    RoundMs();
+    if (g_workTable[0].result) ++*answered;
+  }
+  SetNtsBackoffClock(nullptr);
+  return NtsHostAt(L"localhost", kePort)->keCount;
+}
+
+void PrintRounds(const char* name, const std::vector<std::wstring>& hosts, int rounds, int row) {
+  for (int ke = 1; ke >= 0; --ke) {
+    double median, worst;
+    int answered;
+    TimeRounds(hosts, rounds, ke != 0, row, &median, &worst, &answered);
+    printf("nts round name=%s answering_key_exchange=%s median_ms=%.1f max_ms=%.1f rounds=%d answered=%d\n", name,
+           ke ? "yes" : "no", median, worst, rounds, answered);
+  }
 }
 
 }  // namespace
@@ -114,6 +212,29 @@ int wmain(int argc, wchar_t** argv) {
          pm, pp, am, ap, pm > 0 ? am / pm : -1.0, pd, ad, exchanges, plainFailed, authFailed, host->cookieCount,
          host->keCount - keBefore);
   if (ke.empty() || auth.empty() || plain.empty()) rc = 1;
+
+  const int rounds = argc > 3 ? _wtoi(argv[3]) : 5;
+  if (rounds > 0) {
+    InitTableLock();
+    std::vector<std::wstring> stalled;
+    for (int i = 0; i < 8; ++i) stalled.push_back(L"nts://localhost:" + std::to_wstring(4471 + i));
+    std::vector<std::wstring> beside = stalled;
+    beside.push_back(L"nts://localhost");
+    PrintRounds("one_host", {L"nts://localhost"}, rounds, 0);
+    PrintRounds("one_host_beside_8_stalled", beside, rounds < 3 ? rounds : 3, 8);
+    PrintRounds("three_hosts", {L"nts://localhost", L"nts://localhost:4467", L"nts://localhost:4468"}, rounds, 0);
+    int answered = 0;
+    for (int relayed = 0; relayed < 2; ++relayed) {
+      const wchar_t* target = relayed ? L"nts://localhost:4467" : L"nts://localhost:4466";
+      const uint16_t port = relayed ? 4467 : 4466;
+      if (relayed && !TellRelay("drop")) fprintf(stderr, "nts_bench: the relay did not take \"drop\"\n");
+      const uint32_t withBackoff = KeyExchangesOver30Rounds(target, port, 10000, &answered);
+      const uint32_t without = KeyExchangesOver30Rounds(target, port, 7200000, &answered);
+      if (relayed) TellRelay("pass");
+      printf("nts backoff case=%s rounds=30 interval_s=10 key_exchanges=%u key_exchanges_without_backoff=%u\n",
+             relayed ? "udp_replies_dropped" : "ke_port_refused", withBackoff, without);
+    }
+  }
   RunNtsTrustChild(L"remove");
   if (kernel) FreeLibrary(kernel);
   return rc;

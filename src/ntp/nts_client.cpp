@@ -14,6 +14,8 @@
 #include <string.h>
 
 #include "ntp/clock.h"
+#include "ntp/lookup.h"
+#include "ntp/sntp.h"
 #include "ntp/tls_exporter.h"
 #if QL_NTS_KEYLOG_ROUTE
 #include "ntp/hash_bcrypt.h"
@@ -26,6 +28,8 @@
 #define RESPONSE_MAX_BYTES 65536
 // Post-handshake messages (session tickets) taken in one exchange.
 #define POST_HANDSHAKE_MAX 8
+// How often a wait looks at the round's cut.
+#define CUT_SLICE_MS 100
 
 namespace {
 
@@ -36,6 +40,7 @@ struct CONNECTION {
   CtxtHandle context;
   bool haveCredentials, haveContext;
   int64_t deadline;   // counter time (100 ns units)
+  const CUTSIGNAL* cut;
   uint8_t input[TLS_INPUT_BYTES];
   size_t inputLength;
   uint8_t clientRandom[TLS_RANDOM_BYTES];
@@ -55,18 +60,27 @@ DWORD Left(const CONNECTION* c) {
 }
 
 // Waits until the socket is writable (connect, send) or readable. 1: ready,
-// 0: out of time, -1: error (for a connect: refused).
-int WaitSocket(SOCKET s, bool write, DWORD ms) {
-  fd_set set, errors;
-  FD_ZERO(&set);
-  FD_ZERO(&errors);
-  FD_SET(s, &set);
-  FD_SET(s, &errors);
-  timeval tv = {(long)(ms / 1000), (long)(ms % 1000) * 1000};
-  const int n = select(0, write ? nullptr : &set, write ? &set : nullptr, &errors, &tv);
-  if (n < 0) return -1;
-  if (n == 0) return 0;
-  return FD_ISSET(s, &set) ? 1 : -1;
+// 0: out of time, -1: error (for a connect: refused), -2: the round was cut.
+// select cannot wait for an event as well, so the wait looks at the cut in
+// slices, each measured against the end so that their overruns do not add up.
+int WaitSocket(const CONNECTION* c, SOCKET s, bool write, DWORD ms) {
+  const int64_t end = GetCounterTime() + (int64_t)ms * 10000;
+  for (;;) {
+    if (IsCut(c->cut)) return -2;
+    const int64_t left = end - GetCounterTime();
+    const DWORD leftMs = left > 0 ? (DWORD)((left + 9999) / 10000) : 0;
+    const DWORD slice = leftMs < CUT_SLICE_MS ? leftMs : CUT_SLICE_MS;
+    fd_set set, errors;
+    FD_ZERO(&set);
+    FD_ZERO(&errors);
+    FD_SET(s, &set);
+    FD_SET(s, &errors);
+    timeval tv = {(long)(slice / 1000), (long)(slice % 1000) * 1000};
+    const int n = select(0, write ? nullptr : &set, write ? &set : nullptr, &errors, &tv);
+    if (n < 0) return -1;
+    if (n > 0) return FD_ISSET(s, &set) ? 1 : -1;
+    if (leftMs <= slice) return IsCut(c->cut) ? -2 : 0;
+  }
 }
 
 // Connects to the first address that takes the connection within
@@ -80,7 +94,11 @@ NTSKERESULT Connect(const wchar_t* host, uint16_t port, CONNECTION* c, NTSKEOUTC
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_protocol = IPPROTO_TCP;
   ADDRINFOW* addresses = nullptr;
-  const int error = GetAddrInfoW(host, service, &hints, &addresses);
+  // The lookup counts within the deadline: a name server that never answers
+  // must not hold the round.
+  const int error = LookUpName(host, service, &hints, Left(c), c->cut, &addresses);
+  if (error == WSAEINTR) return Fail(outcome, NTSKX_CUT, 0);
+  if (error == WSAETIMEDOUT) return Fail(outcome, NTSKX_TIMEOUT, 0);
   if (error != 0) return Fail(outcome, NTSKX_RESOLVE, error);
   NTSKERESULT result = NTSKX_CONNECT;
   long detail = 0;
@@ -102,13 +120,18 @@ NTSKERESULT Connect(const wchar_t* host, uint16_t port, CONNECTION* c, NTSKEOUTC
       if (connect(s, a->ai_addr, (int)a->ai_addrlen) == 0) {
         ready = 1;
       } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
-        ready = WaitSocket(s, true, ms);
+        ready = WaitSocket(c, s, true, ms);
       }
     }
     int soError = 0, size = sizeof soError;
     if (ready == 1 && getsockopt(s, SOL_SOCKET, SO_ERROR, (char*)&soError, &size) == 0 && soError == 0) {
       c->socket = s;
       result = NTSKX_OK;
+      break;
+    }
+    if (ready == -2) {
+      closesocket(s);
+      result = NTSKX_CUT;
       break;
     }
     if (ready == 0) {
@@ -120,7 +143,7 @@ NTSKERESULT Connect(const wchar_t* host, uint16_t port, CONNECTION* c, NTSKEOUTC
     closesocket(s);
   }
   FreeAddrInfoW(addresses);
-  return result == NTSKX_OK ? result : Fail(outcome, result, result == NTSKX_TIMEOUT ? 0 : detail);
+  return result == NTSKX_OK ? result : Fail(outcome, result, result == NTSKX_TIMEOUT || result == NTSKX_CUT ? 0 : detail);
 }
 
 // Sends all of data before the deadline.
@@ -134,7 +157,8 @@ NTSKERESULT SendAll(CONNECTION* c, const uint8_t* data, size_t length, NTSKEOUTC
     }
     const int error = WSAGetLastError();
     if (n == 0 || error != WSAEWOULDBLOCK) return Fail(outcome, NTSKX_SYSTEM, error);
-    const int ready = WaitSocket(c->socket, true, Left(c));
+    const int ready = WaitSocket(c, c->socket, true, Left(c));
+    if (ready == -2) return Fail(outcome, NTSKX_CUT, 0);
     if (ready == 0) return Fail(outcome, NTSKX_TIMEOUT, 0);
     if (ready < 0) return Fail(outcome, NTSKX_SYSTEM, WSAGetLastError());
   }
@@ -147,7 +171,8 @@ NTSKERESULT SendAll(CONNECTION* c, const uint8_t* data, size_t length, NTSKEOUTC
 NTSKERESULT Receive(CONNECTION* c, NTSKEOUTCOME* outcome) {
   if (c->inputLength == sizeof c->input) return Fail(outcome, NTSKX_TLS, SEC_E_INCOMPLETE_MESSAGE);
   for (;;) {
-    const int ready = WaitSocket(c->socket, false, Left(c));
+    const int ready = WaitSocket(c, c->socket, false, Left(c));
+    if (ready == -2) return Fail(outcome, NTSKX_CUT, 0);
     if (ready == 0) return Fail(outcome, NTSKX_TIMEOUT, 0);
     const int n = recv(c->socket, (char*)c->input + c->inputLength, (int)(sizeof c->input - c->inputLength), 0);
     if (n > 0) {
@@ -585,7 +610,8 @@ NTSKERESULT Exchange(const wchar_t* host, uint16_t port, CONNECTION* c, uint8_t*
 
 }  // namespace
 
-NTSKERESULT RunNtsKeyExchange(const wchar_t* host, uint16_t port, uint32_t timeoutMs, NTSKEOUTCOME* outcome) {
+NTSKERESULT RunNtsKeyExchange(const wchar_t* host, uint16_t port, uint32_t timeoutMs, NTSKEOUTCOME* outcome,
+                              const CUTSIGNAL* cut) {
   memset(outcome, 0, sizeof *outcome);
   outcome->response.errorCode = -1;
   outcome->response.warningCode = -1;
@@ -599,6 +625,7 @@ NTSKERESULT RunNtsKeyExchange(const wchar_t* host, uint16_t port, uint32_t timeo
   }
   c->socket = INVALID_SOCKET;
   c->deadline = GetCounterTime() + (int64_t)timeoutMs * 10000;
+  c->cut = cut;
   uint8_t* response = (uint8_t*)(c + 1);
   Exchange(host, port, c, response, outcome);
   CloseConnection(c);

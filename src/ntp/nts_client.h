@@ -27,6 +27,7 @@ enum NTSKERESULT {
   NTSKX_CLOSED,             // the connection ended before End of Message
   NTSKX_RESPONSE,           // the response's records were refused (detail: the NTSKECHECK)
   NTSKX_SYSTEM,             // a socket, memory or credential call failed (detail: its error)
+  NTSKX_CUT,                // given up: the round was cut (no fault of the host)
 };
 
 struct NTSKEOUTCOME {
@@ -39,6 +40,11 @@ struct NTSKEOUTCOME {
   char note[160];                  // test builds: what the key-log route lacked; empty otherwise
 };
 
+struct CUTSIGNAL;
+
 // Runs the exchange with host, a DNS name as its certificate names it, on port
-// (0: NTSKE_PORT), within timeoutMs in all. Fills outcome and returns its result.
-NTSKERESULT RunNtsKeyExchange(const wchar_t* host, uint16_t port, uint32_t timeoutMs, NTSKEOUTCOME* outcome);
+// (0: NTSKE_PORT), within timeoutMs in all, the name lookup included. A cut
+// (may be null) ends it at its next wait (lookup, connect, handshake, records)
+// within a tenth of a second, as NTSKX_CUT. Fills outcome and returns its result.
+NTSKERESULT RunNtsKeyExchange(const wchar_t* host, uint16_t port, uint32_t timeoutMs, NTSKEOUTCOME* outcome,
+                              const CUTSIGNAL* cut = nullptr);

@@ -12,7 +12,7 @@ static bool Random(void* out, ULONG bytes) {
   return BCryptGenRandom(nullptr, static_cast<PUCHAR>(out), bytes, BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
 }
 
-static void KeyExchange(NTSHOST* host, uint16_t kePort, NTSEXCHANGE* info) {
+void NtsKeyExchange(NTSHOST* host, uint16_t kePort, const CUTSIGNAL* cut, NTSEXCHANGE* info) {
   NTSKEOUTCOME* outcome = static_cast<NTSKEOUTCOME*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(NTSKEOUTCOME)));
   info->keyExchanged = true;
   if (!outcome) {
@@ -20,12 +20,62 @@ static void KeyExchange(NTSHOST* host, uint16_t kePort, NTSEXCHANGE* info) {
     return;
   }
   const int64_t start = GetCounterTime();
-  const NTSKERESULT result = RunNtsKeyExchange(host->host, kePort, NTSKE_TIMEOUT_MS, outcome);
+  const NTSKERESULT result = RunNtsKeyExchange(host->host, kePort, NTSKE_TIMEOUT_MS, outcome, cut);
   info->keMs = (GetCounterTime() - start) / 10000.0;
-  info->keResult = host->keResult = result;
+  info->keResult = result;
+  if (result != NTSKX_CUT) host->keResult = result;
   if (result == NTSKX_OK) NtsTakeKeyExchange(host, outcome->c2sKey, outcome->s2cKey, &outcome->response);
   SecureZeroMemory(outcome, sizeof *outcome);
   HeapFree(GetProcessHeap(), 0, outcome);
+}
+
+bool PrepareNtsQuery(NTSHOST* host, SERVERROW* row, NTSQUERY* nts, SNTPQUERY* query, NTSEXCHANGE* info) {
+  nts->open = false;
+  if (!host || !host->keyed || host->cookieCount <= 0) return false;
+  // The NTP server the key exchange named, as a wide host name.
+  if (host->server[0]) {
+    if (!MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, host->server, -1, nts->server, NTSKE_SERVER_MAX_CHARS + 1))
+      return false;
+  } else {
+    WCopy(nts->server, NTSKE_SERVER_MAX_CHARS + 1, host->host);
+  }
+  memset(&nts->state, 0, sizeof nts->state);
+  if (!OpenAesBcrypt(&nts->state, &nts->aes)) return false;
+  memset(&nts->pending, 0, sizeof nts->pending);
+  nts->pending.host = host;
+  nts->pending.aes = &nts->aes;
+  nts->pending.last = NTS_IGNORE_HEADER;
+  NTSCOOKIE cookie;
+  uint8_t aeadNonce[NTS_NONCE_BYTES];
+  size_t length = 0;
+  if (Random(nts->pending.uid, sizeof nts->pending.uid) && Random(aeadNonce, sizeof aeadNonce) &&
+      Random(&nts->pending.nonce, sizeof nts->pending.nonce) && NtsTakeCookie(host, &cookie, &info->placeholders)) {
+    if (!nts->pending.nonce) nts->pending.nonce = 1;   // a zero transmit timestamp would mean "none"
+    length = BuildNtsRequest(nts->request, sizeof nts->request, nts->pending.nonce, nts->pending.uid, &cookie,
+                             info->placeholders, aeadNonce, &nts->aes, host->c2sKey);
+    SecureZeroMemory(&cookie, sizeof cookie);
+  }
+  if (!length) {
+    CloseAesBcrypt(&nts->state);
+    return false;
+  }
+  nts->auth = SNTPAUTH{nts->request, (int)length, nts->pending.nonce, host->port, NtsJudgeReply, &nts->pending};
+  *query = SNTPQUERY{nts->server, row, 0, 0, &nts->auth};
+  nts->open = true;
+  info->sent = true;
+  return true;
+}
+
+void FinishNtsQuery(NTSQUERY* nts, const SNTPQUERY* query, NTSEXCHANGE* info, uint32_t* kissCode) {
+  if (kissCode) *kissCode = 0;
+  if (!nts->open) return;
+  CloseAesBcrypt(&nts->state);
+  SecureZeroMemory(nts->request, sizeof nts->request);
+  nts->open = false;
+  info->nak = nts->pending.nak;
+  info->last = nts->pending.last;
+  info->datagrams = nts->pending.datagrams;
+  if (kissCode && query->kissCode != SNTP_KISS_NTSN) *kissCode = query->kissCode;
 }
 
 int QueryNtsServerTime(NTSHOST* host, uint16_t kePort, uint32_t round, SERVERROW* row, uint32_t* kissCode,
@@ -36,47 +86,16 @@ int QueryNtsServerTime(NTSHOST* host, uint16_t kePort, uint32_t round, SERVERROW
   info->last = NTS_IGNORE_HEADER;
   if (kissCode) *kissCode = 0;
   if (!host || !host->host[0]) return 0;
-  if (NtsNeedsKeyExchange(host) && NtsClaimKeyExchange(host, round)) KeyExchange(host, kePort, info);
-
-  // The NTP server the key exchange named, as a wide host name.
-  wchar_t server[NTSKE_SERVER_MAX_CHARS + 1];
-  if (host->server[0]) {
-    if (!MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, host->server, -1, server, NTSKE_SERVER_MAX_CHARS + 1))
-      return 0;
-  } else {
-    WCopy(server, NTSKE_SERVER_MAX_CHARS + 1, host->host);
-  }
-
-  AESBCRYPT state = {};
-  AESBLOCK aes;
-  if (!OpenAesBcrypt(&state, &aes)) return 0;
-  NTSPENDING pending = {};
-  pending.host = host;
-  pending.aes = &aes;
-  pending.last = NTS_IGNORE_HEADER;
-  NTSCOOKIE cookie;
-  uint8_t aeadNonce[NTS_NONCE_BYTES];
-  uint8_t request[NTS_PACKET_MAX_BYTES];
+  if (NtsNeedsKeyExchange(host) && NtsClaimKeyExchange(host, round)) NtsKeyExchange(host, kePort, nullptr, info);
+  NTSQUERY* nts = static_cast<NTSQUERY*>(HeapAlloc(GetProcessHeap(), 0, sizeof(NTSQUERY)));
+  if (!nts) return 0;
+  SNTPQUERY query;
   int result = 0;
-  // The request is complete, authenticator and all, before anything is sent.
-  if (Random(pending.uid, sizeof pending.uid) && Random(aeadNonce, sizeof aeadNonce) &&
-      Random(&pending.nonce, sizeof pending.nonce) && NtsTakeCookie(host, &cookie, &info->placeholders)) {
-    if (!pending.nonce) pending.nonce = 1;   // a zero transmit timestamp would mean "none"
-    const size_t length = BuildNtsRequest(request, sizeof request, pending.nonce, pending.uid, &cookie,
-                                          info->placeholders, aeadNonce, &aes, host->c2sKey);
-    SecureZeroMemory(&cookie, sizeof cookie);
-    if (length) {
-      SNTPAUTH auth = {request, (int)length, pending.nonce, host->port, NtsJudgeReply, &pending};
-      SNTPQUERY query = {server, row, 0, 0, &auth};
-      info->sent = true;
-      QueryServersTime(&query, 1, nullptr, nullptr);
-      result = query.result;
-      if (kissCode && query.kissCode != SNTP_KISS_NTSN) *kissCode = query.kissCode;
-    }
+  if (PrepareNtsQuery(host, row, nts, &query, info)) {
+    QueryServersTime(&query, 1, nullptr, nullptr);
+    result = query.result;
+    FinishNtsQuery(nts, &query, info, kissCode);
   }
-  CloseAesBcrypt(&state);
-  info->nak = pending.nak;
-  info->last = pending.last;
-  info->datagrams = pending.datagrams;
+  HeapFree(GetProcessHeap(), 0, nts);
   return result;
 }

@@ -6,6 +6,8 @@
 #pragma once
 #include <stdint.h>
 
+#include "ntp/aes_bcrypt.h"
+#include "ntp/nts_client.h"
 #include "ntp/nts_host.h"
 #include "ntp/sntp.h"
 
@@ -33,3 +35,32 @@ struct NTSEXCHANGE {
 // kisses only; info (if given) tells the details.
 int QueryNtsServerTime(NTSHOST* host, uint16_t kePort, uint32_t round, SERVERROW* row, uint32_t* kissCode,
                        NTSEXCHANGE* info);
+
+// The key exchange alone, for a host whose round the caller has claimed
+// (NtsClaimKeyExchange): keys and cookies into the record on success, the
+// result into host->keResult, except for a cut one, which says nothing of the
+// host (NTSKX_CUT in info only). Writes the record and info only, so that key
+// exchanges of different hosts may run at once.
+void NtsKeyExchange(NTSHOST* host, uint16_t kePort, const CUTSIGNAL* cut, NTSEXCHANGE* info);
+
+// One authenticated request of a pass, from its making to its judging.
+struct NTSQUERY {
+  AESBCRYPT state;
+  AESBLOCK aes;
+  NTSPENDING pending;
+  SNTPAUTH auth;
+  wchar_t server[NTSKE_SERVER_MAX_CHARS + 1];
+  uint8_t request[NTS_PACKET_MAX_BYTES];
+  bool open;
+};
+
+// Makes the request with one of the host's cookies, complete before anything
+// is sent, and fills *query (server, row, the request and its judge) for a
+// pass (QueryServersTime). False, with nothing held, when the host has no keys
+// or cookie or the request cannot be made; info->sent and placeholders told.
+bool PrepareNtsQuery(NTSHOST* host, SERVERROW* row, NTSQUERY* nts, SNTPQUERY* query, NTSEXCHANGE* info);
+
+// After the pass: releases what the request held and tells info (nak, last,
+// datagrams) and *kissCode (may be null) for an authenticated kiss other than
+// a NAK. Nothing for a query that was never prepared.
+void FinishNtsQuery(NTSQUERY* nts, const SNTPQUERY* query, NTSEXCHANGE* info, uint32_t* kissCode);

@@ -103,6 +103,26 @@ void NtsTakeKeyExchange(NTSHOST* host, const uint8_t c2sKey[NTS_KEY_BYTES], cons
   NtsAddCookies(host, response->cookies, response->cookieCount);
 }
 
+void NtsNoteFailure(NTSHOST* host, uint64_t nowMs) {
+  if (host->failures < UINT32_MAX) ++host->failures;
+  uint64_t wait = NTS_BACKOFF_FIRST_MS;
+  for (uint32_t i = 1; i < host->failures && wait < NTS_BACKOFF_MAX_MS; ++i) wait *= 2;
+  host->retryAtMs = nowMs + (wait < NTS_BACKOFF_MAX_MS ? wait : NTS_BACKOFF_MAX_MS);
+}
+
+void NtsNoteExchange(NTSHOST* host, bool authenticated, uint64_t nowMs) {
+  if (authenticated) {
+    host->failures = 0;
+    host->retryAtMs = 0;
+  } else if (host->keyed && host->cookieCount == 0) {
+    NtsNoteFailure(host, nowMs);
+  }
+}
+
+bool NtsBackingOff(const NTSHOST* host, uint64_t nowMs) {
+  return host->failures > 0 && nowMs < host->retryAtMs;
+}
+
 void NtsForgetKeys(NTSHOST* host) {
   volatile uint8_t* keys[2] = {host->c2sKey, host->s2cKey};
   for (volatile uint8_t* k : keys)

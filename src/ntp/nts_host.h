@@ -1,8 +1,10 @@
 // What the program knows of one Network Time Security host, for the run only:
 // the keys and server of its last key exchange, its unused cookies, and when a
 // new key exchange may be made; and the judge of an authenticated exchange's
-// replies. Rows naming one host share one record. Free of any platform call;
-// the probing thread alone uses the records (probes never run at once).
+// replies; and the back-off of a failing host. Rows naming one host share one
+// record. Free of any platform call. Probes never run at once; within one, the
+// probing thread finds the records before any key exchange starts, and a key
+// exchange's thread writes its host's record alone until it ends.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -28,7 +30,12 @@ struct NTSHOST {
   int keResult;                    // the last one's result (an NTSKERESULT)
   uint32_t naks;                   // NAKs that made the keys go
   uint64_t lastUse;                // for the choice of a record to reuse
+  uint32_t failures;               // failures in a row (key exchanges, cookies spent in vain)
+  uint64_t retryAtMs;              // background rounds leave the host alone until then (back-off clock)
 };
+
+#define NTS_BACKOFF_FIRST_MS 2000      // after the first failure: a network late at logon costs little
+#define NTS_BACKOFF_MAX_MS 3600000     // the doubling stops at an hour
 
 // The record of `host` (compared without regard to ASCII case or surrounding
 // blanks), made empty for a host not seen before. Null for an empty host.
@@ -62,6 +69,17 @@ void NtsTakeKeyExchange(NTSHOST* host, const uint8_t c2sKey[NTS_KEY_BYTES], cons
 
 // Forgets keys and cookies (the server refused a cookie): a key exchange is due.
 void NtsForgetKeys(NTSHOST* host);
+
+// The back-off of a failing host, on a clock of the caller's (milliseconds):
+// each failure doubles the wait, from NTS_BACKOFF_FIRST_MS up to
+// NTS_BACKOFF_MAX_MS; an authenticated answer ends it.
+void NtsNoteFailure(NTSHOST* host, uint64_t nowMs);
+// After an exchange: an authenticated answer resets the back-off; a request
+// that empties the store unanswered is a failure, as an answer would have
+// brought a cookie back: the store's last cookies all went without one.
+void NtsNoteExchange(NTSHOST* host, bool authenticated, uint64_t nowMs);
+// True while the host waits out its back-off.
+bool NtsBackingOff(const NTSHOST* host, uint64_t nowMs);
 
 // Takes one cookie out of the store (each is sent once) and says how many
 // placeholders a request with it asks for, so that the reply's cookies fill the

@@ -10,6 +10,8 @@
 #include "ntp/sntp.h"
 #include "text/lines.h"
 
+#include <windows.h>
+
 // A row's host as it is asked and compared: without the blanks around it, as the
 // list loaders store it. The window may change row 9's host while a probe runs,
 // so the copy is taken under the lock.
@@ -88,8 +90,38 @@ int NtsFailureReason(int keResult, int keyed, int nak, int datagrams) {
   return datagrams ? NTSREASON_UNAUTHENTIC : NTSREASON_NONE;
 }
 
+static uint64_t (*g_backoffClock)();
+
+void SetNtsBackoffClock(uint64_t (*nowMs)()) { g_backoffClock = nowMs; }
+
+static uint64_t BackoffNow() { return g_backoffClock ? g_backoffClock() : GetCounterMs(); }
+
+// The back-off after an exchange that was not cut: a failed key exchange, or
+// cookies spent without one authenticated answer.
+static void NoteBackoff(NTSHOST* record, const NTSEXCHANGE& info, int r) {
+  if (info.keyExchanged && info.keResult != NTSKX_OK) {
+    if (info.keResult != NTSKX_CUT) NtsNoteFailure(record, BackoffNow());
+  } else if (info.sent) {
+    NtsNoteExchange(record, r != 0, BackoffNow());
+  }
+}
+
+static void NoteRowsReason(const int* rows, int count, int r, int reason) {
+  if (r || reason != NTSREASON_NONE)
+    for (int k = 0; k < count; ++k) NoteReason(rows[k], reason);
+}
+
+// Why a host's exchange failed: a key exchange of this round decides when it
+// failed, keys and cookies at hand or not.
+static int HostFailureReason(const NTSHOST* record, const NTSEXCHANGE& info) {
+  if (info.keyExchanged && info.keResult != NTSKX_OK) return NtsFailureReason(info.keResult, 0, 0, 0);
+  return NtsFailureReason(info.keyExchanged ? info.keResult : record ? record->keResult : (int)NTSKX_OK,
+                          record && record->keyed, info.nak, info.datagrams);
+}
+
 // One NTS host's exchange for its rows, kiss etiquette included; `host` is the
-// row's trimmed "nts://" text. Notes the reason for each row.
+// row's trimmed "nts://" text. Notes the reason for each row. A host asked
+// alone is asked at once, back-off or not: only the window asks so.
 static int QueryNtsHost(const wchar_t* host, SERVERROW* row, const int* rows, int count) {
   wch name[HOST_CHARS];
   uint16_t port = 0;
@@ -102,12 +134,10 @@ static int QueryNtsHost(const wchar_t* host, SERVERROW* row, const int* rows, in
     uint32_t kissCode = 0;
     r = QueryNtsServerTime(record, port, NtsRound(), row, &kissCode, &info);
     NoteAnswer(host, r, kissCode);
-    if (!r && !PassesCut())
-      reason = NtsFailureReason(info.keyExchanged ? info.keResult : record ? record->keResult : (int)NTSKX_OK,
-                                record && record->keyed, info.nak, info.datagrams);
+    if (record) NoteBackoff(record, info, r);
+    if (!r) reason = HostFailureReason(record, info);
   }
-  if (r || reason != NTSREASON_NONE)
-    for (int k = 0; k < count; ++k) NoteReason(rows[k], reason);
+  NoteRowsReason(rows, count, r, reason);
   return r;
 }
 
@@ -145,14 +175,27 @@ struct HOSTROWS {
   int count;
 };
 
+// An NTS host of a pass: its record, its key exchange (on a thread of its
+// own, which writes the record and info alone) and its request.
+struct NTSPART {
+  NTSHOST* record;           // null: a plain host, or one that is not asked
+  uint16_t kePort;
+  const CUTSIGNAL* cut;
+  NTSEXCHANGE info;
+  NTSQUERY query;
+};
+
 // One pass over the rows not done yet.
 struct PASSROWS {
   bool* done;
   bool* failed;              // a failure of its own (not the cut) was recorded for the row
   int* answered;
+  const CUTSIGNAL* cut;
+  bool pressed;              // a press of the sync button: NTS hosts are asked, back-off or not
   HOSTROWS hosts[SERVER_COUNT];
   int hostOf[SERVER_COUNT];  // the host each query asks
   SNTPQUERY queries[SERVER_COUNT];
+  NTSPART nts[SERVER_COUNT]; // by host
 };
 
 // The sample fields an exchange writes, from one row into another.
@@ -187,18 +230,110 @@ static void RecordOutcome(PASSROWS* pass, const HOSTROWS& h, int r, bool authent
   for (int k = 0; k < h.count; ++k) PublishRow(h.rows[k]);
 }
 
-static void QueryDone(SNTPQUERY* query, void* context) {
-  PASSROWS* pass = (PASSROWS*)context;
-  const HOSTROWS& h = pass->hosts[pass->hostOf[query - pass->queries]];
-  // A query that fails without a kiss while the passes are cut was given up
-  // rather than refused: its rows keep what they held.
-  if (!query->result && !query->kissCode && PassesCut()) return;
-  NoteAnswer(query->host, query->result, query->kissCode);
-  RecordOutcome(pass, h, query->result, false);
+// An NTS host's exchange is over: kiss etiquette, back-off, reason and outcome.
+static void NtsQueryDone(PASSROWS* pass, int h, SNTPQUERY* query) {
+  NTSPART& part = pass->nts[h];
+  const HOSTROWS& rows = pass->hosts[h];
+  uint32_t kissCode = 0;
+  FinishNtsQuery(&part.query, query, &part.info, &kissCode);
+  const int r = query->result;
+  // Given up rather than refused: the rows keep what they held.
+  if (!r && !query->kissCode && IsCut(pass->cut)) return;
+  NoteAnswer(rows.host, r, kissCode);
+  NoteBackoff(part.record, part.info, r);
+  NoteRowsReason(rows.rows, rows.count, r, r ? NTSREASON_NONE : HostFailureReason(part.record, part.info));
+  RecordOutcome(pass, rows, r, true);
 }
 
-// The hosts are asked at once, so a pass costs one second of waiting however
-// many servers are silent; outcomes are recorded in the order they arrive.
+static void QueryDone(SNTPQUERY* query, void* context) {
+  PASSROWS* pass = (PASSROWS*)context;
+  const int h = pass->hostOf[query - pass->queries];
+  if (pass->nts[h].record) {
+    NtsQueryDone(pass, h, query);
+    return;
+  }
+  // A query that fails without a kiss while the round is cut was given up
+  // rather than refused: its rows keep what they held.
+  if (!query->result && !query->kissCode && IsCut(pass->cut)) return;
+  NoteAnswer(query->host, query->result, query->kissCode);
+  RecordOutcome(pass, pass->hosts[h], query->result, false);
+}
+
+// An NTS host that is not asked in this pass, with the reason for its rows.
+static void NtsNotAsked(PASSROWS* pass, int h, int reason) {
+  const HOSTROWS& rows = pass->hosts[h];
+  NoteRowsReason(rows.rows, rows.count, 0, reason);
+  pass->nts[h].record = nullptr;
+  RecordOutcome(pass, rows, 0, true);
+}
+
+// The host's request for the pass's wait, as queries[*n]; a host that cannot
+// make one is done with.
+static void AddNtsQuery(PASSROWS* pass, int h, int* n) {
+  NTSPART& part = pass->nts[h];
+  if (PrepareNtsQuery(part.record, &g_workTable[pass->hosts[h].rows[0]], &part.query, &pass->queries[*n],
+                      &part.info)) {
+    pass->hostOf[(*n)++] = h;
+    return;
+  }
+  NtsNotAsked(pass, h, HostFailureReason(part.record, part.info));
+}
+
+static DWORD WINAPI KeyExchangeThread(void* parameter) {
+  NTSPART* part = static_cast<NTSPART*>(parameter);
+  NtsKeyExchange(part->record, part->kePort, part->cut, &part->info);
+  return 0;
+}
+
+// A host's key exchange has ended: a keyed host joins the next wait; a failed
+// one backs off. A cut one is no fault of the host, and a cut round asks no more.
+static void KeyExchangeEnded(PASSROWS* pass, int h, int* n) {
+  NTSPART& part = pass->nts[h];
+  if (part.info.keResult == NTSKX_CUT) return;
+  if (part.info.keResult != NTSKX_OK) {
+    NtsNoteFailure(part.record, BackoffNow());
+    if (!IsCut(pass->cut)) NtsNotAsked(pass, h, HostFailureReason(part.record, part.info));
+    return;
+  }
+  if (!IsCut(pass->cut)) AddNtsQuery(pass, h, n);
+}
+
+// Rows that name one NTS server in other words (the standard port written
+// out) are that host's rows too: one record, one key exchange, one request.
+static void FindNtsRecords(PASSROWS* pass, int hosts) {
+  for (int h = 0; h < hosts; ++h) {
+    HOSTROWS& rows = pass->hosts[h];
+    pass->nts[h].record = nullptr;
+    if (!rows.count || !HasNtsPrefix(rows.host)) continue;
+    wch name[HOST_CHARS];
+    uint16_t port = 0;
+    if (ParseNtsName(rows.host, name, &port) != NTSNAME_OK) continue;
+    NTSHOST* record = NtsHostAt(name, port);
+    int same = 0;
+    while (same < h && pass->nts[same].record != record) ++same;
+    if (record && same < h) {
+      HOSTROWS& first = pass->hosts[same];
+      for (int k = 0; k < rows.count; ++k) first.rows[first.count++] = rows.rows[k];
+      rows.count = 0;
+      continue;
+    }
+    NTSPART& part = pass->nts[h];
+    part.record = record;
+    part.kePort = port;
+    part.cut = pass->cut;
+    memset(&part.info, 0, sizeof part.info);
+    part.info.last = NTS_IGNORE_HEADER;
+    part.query.open = false;
+  }
+}
+
+// Every host is asked at once: plain hosts and NTS hosts that hold cookies in
+// one wait, while the key exchanges of the NTS hosts that need one run on
+// threads of their own; a host keyed meanwhile is asked as soon as that wait
+// and its key exchange are over. A pass thus costs one second of waiting
+// however many servers are silent, and one key-exchange deadline more at most
+// however many key-exchange servers stall. Outcomes are recorded in the order
+// they arrive; the host records are not looked up while an exchange runs.
 static void ProbePass(PASSROWS* pass) {
   int hosts = 0;
   for (int j = 0; j < SERVER_COUNT; ++j) {
@@ -215,44 +350,89 @@ static void ProbePass(PASSROWS* pass) {
     pass->hosts[h].rows[pass->hosts[h].count++] = j;
     g_workTable[j].nts = HasNtsPrefix(host) ? 1 : 0;
   }
-  int n = 0;
+  FindNtsRecords(pass, hosts);
+  const uint64_t now = BackoffNow();
+  HANDLE threads[SERVER_COUNT];
+  int threadHost[SERVER_COUNT];
+  int running = 0, n = 0;
   for (int h = 0; h < hosts; ++h) {
-    if (HasNtsPrefix(pass->hosts[h].host)) continue;
-    if (KissHoldsBack(pass->hosts[h].host)) {
-      RecordOutcome(pass, pass->hosts[h], 0, false);
+    const HOSTROWS& rows = pass->hosts[h];
+    if (!rows.count) continue;
+    if (KissHoldsBack(rows.host)) {
+      pass->nts[h].record = nullptr;
+      RecordOutcome(pass, rows, 0, false);
       continue;
     }
-    pass->hostOf[n] = h;
-    pass->queries[n] = SNTPQUERY{pass->hosts[h].host, &g_workTable[pass->hosts[h].rows[0]], 0, 0, nullptr};
-    ++n;
+    if (!HasNtsPrefix(rows.host)) {
+      pass->hostOf[n] = h;
+      pass->queries[n] = SNTPQUERY{rows.host, &g_workTable[rows.rows[0]], 0, 0, nullptr};
+      ++n;
+      continue;
+    }
+    NTSPART& part = pass->nts[h];
+    if (!part.record) {
+      NtsNotAsked(pass, h, NTSREASON_MALFORMED);
+    } else if (!pass->pressed && NtsBackingOff(part.record, now)) {
+      // Not answered, its reason as last logged.
+      NtsNotAsked(pass, h, NTSREASON_NONE);
+    } else if (!NtsNeedsKeyExchange(part.record)) {
+      AddNtsQuery(pass, h, &n);
+    } else if (!NtsClaimKeyExchange(part.record, NtsRound())) {
+      NtsNotAsked(pass, h, HostFailureReason(part.record, part.info));
+    } else {
+      HANDLE thread = CreateThread(nullptr, 0, KeyExchangeThread, &part, 0, nullptr);
+      if (thread) {
+        threads[running] = thread;
+        threadHost[running++] = h;
+      } else {
+        KeyExchangeThread(&part);   // no thread to spare: in turn, then
+        KeyExchangeEnded(pass, h, &n);
+      }
+    }
   }
-  QueryServersTime(pass->queries, n, QueryDone, pass);
-  // NTS hosts one after the other once the plain ones are in: a key exchange
-  // takes its own time, and the plain rows need not wait for it.
-  for (int h = 0; h < hosts && !PassesCut(); ++h) {
-    const HOSTROWS& rows = pass->hosts[h];
-    if (!HasNtsPrefix(rows.host)) continue;
-    const int r = QueryNtsHost(rows.host, &g_workTable[rows.rows[0]], rows.rows, rows.count);
-    if (!r && PassesCut()) break;   // given up, not refused: the rows keep what they held
-    RecordOutcome(pass, rows, r, true);
+  QueryServersTimeCut(pass->queries, n, QueryDone, pass, pass->cut);
+  while (running > 0) {
+    // The key exchanges end by their deadline or at the cut.
+    if (WaitForMultipleObjects((DWORD)running, threads, FALSE, INFINITE) == WAIT_FAILED)
+      WaitForSingleObject(threads[0], INFINITE);
+    n = 0;
+    for (int i = 0; i < running;) {
+      if (WaitForSingleObject(threads[i], 0) != WAIT_OBJECT_0) {
+        ++i;
+        continue;
+      }
+      CloseHandle(threads[i]);
+      const int h = threadHost[i];
+      --running;
+      threads[i] = threads[running];
+      threadHost[i] = threadHost[running];
+      KeyExchangeEnded(pass, h, &n);
+    }
+    QueryServersTimeCut(pass->queries, n, QueryDone, pass, pass->cut);
   }
 }
 
-int ProbeServers(const unsigned* passes) {
+int ProbeServers(const unsigned* passes) { return ProbeRound(passes ? *passes : 0, nullptr, 0); }
+
+int ProbeRound(unsigned count, const CUTSIGNAL* cut, int pressed) {
   bool done[SERVER_COUNT] = {}, failed[SERVER_COUNT] = {};
   int answered = 0;
-  PASSROWS pass;
-  pass.done = done;
-  pass.failed = failed;
-  pass.answered = &answered;
-  const unsigned count = passes ? *passes : 0;
+  // The NTS requests make it too large for a worker's stack.
+  PASSROWS* pass = static_cast<PASSROWS*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(PASSROWS)));
+  if (!pass) return 0;
+  pass->done = done;
+  pass->failed = failed;
+  pass->answered = &answered;
+  pass->cut = cut;
+  pass->pressed = pressed != 0;
   NtsNextRound();
-  for (unsigned p = 0; p < count && answered < SERVER_COUNT && !PassesCut(); ++p) ProbePass(&pass);
+  for (unsigned p = 0; p < count && answered < SERVER_COUNT && !IsCut(cut); ++p) ProbePass(pass);
+  HeapFree(GetProcessHeap(), 0, pass);
   // A cut round leaves no row worse than it found it: a row it never heard from
   // (still waiting, or not asked) keeps its earlier sample.
-  const bool cut = PassesCut();
+  const bool wasCut = IsCut(cut);
   for (int j = 0; j < SERVER_COUNT; ++j) {
-    if (done[j] || (cut && !failed[j])) continue;
+    if (done[j] || (wasCut && !failed[j])) continue;
     LockTable();
     g_workTable[j].delayMs = DELAY_NONE;
     g_publishedTable[j].delayMs = DELAY_NONE;
@@ -260,7 +440,6 @@ int ProbeServers(const unsigned* passes) {
   }
   return answered;
 }
-
 void ProbeOtherServer(unsigned attempts) {
   g_workTable[9].delayMs = DELAY_NONE;
   g_workTable[9].inlier = 0;

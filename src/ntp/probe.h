@@ -4,16 +4,28 @@
 
 #include "ntp/serverrow.h"
 
-// One round of *passes passes over rows 0..9; rows that answered are not asked
+struct CUTSIGNAL;
+
+// One round of `passes` passes over rows 0..9; rows that answered are not asked
 // again in later passes, rows that never answered end at DELAY_NONE. A pass
 // asks its hosts at once, each once however many rows name it (compared without
 // regard to case or surrounding blanks), and waits one second after the last
-// send at most; a host's answer, failure or kiss is every such row's. Each good
-// answer renews the Z_Scores as it arrives, and every row is published as soon
-// as its outcome is known. A round cut short (CutPasses) leaves the rows it did
-// not hear from as they were. The pointer lets the operation serve directly as
-// a worker callback.
+// send at most; NTS hosts that need a key exchange make it meanwhile, all at
+// once, and are asked right after it. A host's answer, failure or kiss is
+// every such row's. Each good answer renews the Z_Scores as it arrives, and
+// every row is published as soon as its outcome is known. A round cut short
+// (cut, may be null) leaves the rows it did not hear from as they were. An NTS
+// host backing off after failures is left out (its rows not answered) unless
+// `pressed`: a person pressing the sync button asks every host again.
+int ProbeRound(unsigned passes, const CUTSIGNAL* cut, int pressed);
+
+// ProbeRound(*passes) that nobody cuts; the pointer lets the operation serve
+// directly as a worker callback.
 int ProbeServers(const unsigned* passes);
+
+// The clock of the NTS back-off, in milliseconds; null: the counter clock
+// (GetCounterMs). Tests drive their own.
+void SetNtsBackoffClock(uint64_t (*nowMs)());
 
 // Asks row 9 alone, up to `attempts` times, after clearing its list row.
 void ProbeOtherServer(unsigned attempts);

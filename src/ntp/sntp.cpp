@@ -46,6 +46,7 @@ struct SLOT {
 
 struct PASS {
   SNTPQUERY* queries;
+  const CUTSIGNAL* cut;
   SLOT slots[SNTP_PASS_MAX];
   int count;
   SNTPDONE done;
@@ -124,26 +125,23 @@ static bool OpenSlot(const wchar_t* host, const SNTPAUTH* auth, SLOT* slot, bool
   return true;
 }
 
-// Signalled while passes are cut; made once, kept to the end of the process.
-static HANDLE volatile g_cut;
-static volatile LONG g_cutOn;
-
-static void MakeCutEvent() {
-  if (g_cut) return;
-  HANDLE e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (e && InterlockedCompareExchangePointer((void* volatile*)&g_cut, e, nullptr) != nullptr) CloseHandle(e);
+bool OpenCutSignal(CUTSIGNAL* cut) {
+  cut->set = 0;
+  cut->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  return cut->event != nullptr;
 }
 
-void CutPasses(int on) {
-  MakeCutEvent();
-  InterlockedExchange(&g_cutOn, on ? 1 : 0);
-  if (g_cut) {
-    if (on) SetEvent(g_cut);
-    else ResetEvent(g_cut);
-  }
+void CloseCutSignal(CUTSIGNAL* cut) {
+  if (cut->event) CloseHandle(cut->event);
+  cut->event = nullptr;
 }
 
-int PassesCut() { return g_cutOn != 0; }
+void SetCut(CUTSIGNAL* cut) {
+  InterlockedExchange(&cut->set, 1);
+  if (cut->event) SetEvent(cut->event);
+}
+
+bool IsCut(const CUTSIGNAL* cut) { return cut && cut->set != 0; }
 
 // Waits up to timeoutMs for a reply on any socket still waiting, then takes in
 // without waiting every other one already there. T4 of each is read the moment
@@ -164,7 +162,7 @@ static int Look(PASS* pass, DWORD timeoutMs) {
     if (n == 0) return seen;
     // Last in the list: a reply already in is still taken first.
     DWORD waited = n;
-    if (g_cut) events[waited++] = g_cut;
+    if (pass->cut && pass->cut->event) events[waited++] = pass->cut->event;
     const DWORD w = WSAWaitForMultipleEvents(waited, events, FALSE, seen ? 0 : timeoutMs, FALSE);
     if (w == WSA_WAIT_TIMEOUT) return seen;
     if (w >= WSA_WAIT_EVENT_0 + n) return seen ? seen : -1;
@@ -229,14 +227,18 @@ static bool AnyInState(const PASS* pass, SLOTSTATE state) {
 }
 
 void QueryServersTime(SNTPQUERY* queries, int count, SNTPDONE done, void* context) {
+  QueryServersTimeCut(queries, count, done, context, nullptr);
+}
+
+void QueryServersTimeCut(SNTPQUERY* queries, int count, SNTPDONE done, void* context, const CUTSIGNAL* cut) {
   if (count <= 0) return;
   for (int i = 0; i < count; ++i) {
     queries[i].result = 0;
     queries[i].kissCode = 0;
   }
-  MakeCutEvent();
   PASS pass;
   pass.queries = queries;
+  pass.cut = cut;
   pass.count = count < SNTP_PASS_MAX ? count : SNTP_PASS_MAX;
   pass.done = done;
   pass.context = context;
@@ -285,7 +287,7 @@ void QueryServersTime(SNTPQUERY* queries, int count, SNTPDONE done, void* contex
       first = false;
       Decide(&pass, i, stepAllowance);
     }
-    if (late || PassesCut()) break;
+    if (late || IsCut(cut)) break;
     if (AnyInState(&pass, SLOT_SEEN)) continue;   // seen by a look among the fetches
     if (!AnyInState(&pass, SLOT_SENT)) break;
     const int64_t left = deadline - GetCounterTime();

@@ -63,8 +63,23 @@ void QueryServersTime(SNTPQUERY* queries, int count, SNTPDONE done, void* contex
 // done ahead; sends nothing and asks no name server. Any thread.
 void PrepareNetwork();
 
-// While cut (on = 1, from any thread), a pass waits for no more replies: the
-// queries still waiting fail at once. An attempt cuts the background round it
-// stops, as it asks every server again itself. on = 0 ends it.
-void CutPasses(int on);
-int PassesCut();
+// A round's cut: once set, from any thread, every wait of the round that
+// watches it ends within moments (a pass's wait for replies, a key exchange's
+// lookup, connect, handshake and records), and the queries still waiting fail.
+// Each round opens one of its own, so a cut never outlives the round it was
+// meant for.
+struct CUTSIGNAL {
+  void* event;          // manual-reset event (HANDLE); null: only the flag is watched
+  volatile long set;
+};
+
+// Opens an unset signal; false when no event could be made (the flag still works).
+bool OpenCutSignal(CUTSIGNAL* cut);
+void CloseCutSignal(CUTSIGNAL* cut);
+void SetCut(CUTSIGNAL* cut);
+// True once the signal is set; false for null.
+bool IsCut(const CUTSIGNAL* cut);
+
+// QueryServersTime whose wait also ends when `cut` (may be null) is set: the
+// queries still waiting then fail at once.
+void QueryServersTimeCut(SNTPQUERY* queries, int count, SNTPDONE done, void* context, const CUTSIGNAL* cut);

@@ -90,14 +90,41 @@ static int RoundDue() { return g_roundBegun != g_shows; }
 
 static void LogNtsReasons();
 
+// The cut of the background round in flight, null between rounds; under the
+// table lock, so that a cutter never sets a signal its round has closed.
+static CUTSIGNAL* g_backgroundCut;
+
 // The probe worker's job: a background round, noted for the show it follows.
 static int32_t BackgroundRound(void* passes) {
   const LONG shows = g_shows;
   g_roundBegun = shows;
-  const int32_t answered = ProbeJob(passes);
-  if (!PassesCut()) g_roundAnswered = shows;
+  CUTSIGNAL cut;
+  OpenCutSignal(&cut);
+  LockTable();
+  g_backgroundCut = &cut;
+  UnlockTable();
+  // A stop asked before the round could be found is a cut as well.
+  if (g_probeWorker.stop) SetCut(&cut);
+  const int32_t answered = ProbeRound(*(const unsigned*)passes, &cut, 0);
+  LockTable();
+  g_backgroundCut = nullptr;
+  UnlockTable();
+  if (!IsCut(&cut)) g_roundAnswered = shows;
+  CloseCutSignal(&cut);
   LogNtsReasons();
   return answered;
+}
+
+// Stops the probe worker without waiting for the silent servers and stalled
+// key exchanges of its round in flight: whoever calls this asks every server
+// again itself. The stop comes first, so a round that begins meanwhile finds
+// it and cuts itself.
+static void CutAndStopProbing() {
+  PauseWorker(&g_probeWorker);
+  LockTable();
+  if (g_backgroundCut) SetCut(g_backgroundCut);
+  UnlockTable();
+  StopWorker(&g_probeWorker);
 }
 
 static DWORD WINAPI PrepareNetworkThread(void*) {
@@ -146,9 +173,7 @@ static void SettleWorkers() {
   } else if (RoundDue() || !WorkerActive(&g_probeWorker)) {
     // What is left of a round begun before the show need not wait for its
     // silent servers: a fresh round follows at once.
-    CutPasses(1);
-    StopWorker(&g_probeWorker);
-    CutPasses(0);
+    CutAndStopProbing();
     ResumeProbing();
   }
 }
@@ -247,19 +272,20 @@ static void LogStamp() {
   Log(stamp, 0);
 }
 
-// ProbeAndSetClock with the line's stamp. Where no trusted answer is at hand
-// when the attempt starts (the first one after start-up cuts the round that
-// would have given it one), the stamp comes from the attempt's own round,
-// ahead of the notes of the servers the clock setting tries.
-static int StampProbeAndSetClock(SYNCOUTCOME* outcome) {
+// ProbeAndSetClock with the line's stamp; `pressed` for the sync button, whose
+// round asks NTS hosts that back off. Where no trusted answer is at hand when
+// the attempt starts (the first one after start-up cuts the round that would
+// have given it one), the stamp comes from the attempt's own round, ahead of
+// the notes of the servers the clock setting tries.
+static int StampProbeAndSetClock(SYNCOUTCOME* outcome, int pressed) {
   wch stamp[TEXT_CHARS];
   SyncStamp(stamp, TEXT_CHARS);
   Log(stamp, 0);
   const unsigned passes = SYNC_PROBE_PASSES;
   const LONG shows = g_shows;
   g_roundBegun = shows;
-  ProbeServers(&passes);
-  if (!PassesCut()) g_roundAnswered = shows;
+  ProbeRound(passes, nullptr, pressed);
+  g_roundAnswered = shows;
   if (!stamp[0]) LogStamp();
   return SetClockFromBest(outcome);
 }
@@ -270,11 +296,9 @@ static int32_t HiddenAttempt() {
   g_attemptCounter = (g_attemptCounter + 1) % LOG_CLEAR_EVERY;
   // The background round in progress need not wait for its silent servers:
   // this attempt asks every server again.
-  CutPasses(1);
-  StopWorker(&g_probeWorker);
-  CutPasses(0);
+  CutAndStopProbing();
   StopWorker(&g_refreshWorker);
-  const int code = StampProbeAndSetClock(nullptr);
+  const int code = StampProbeAndSetClock(nullptr, 0);
   Log(OutcomeMessage(code), 1);
   LogNtsReasons();
   ResumeProbing();
@@ -295,7 +319,7 @@ int32_t SyncAttempt(void*) { return GatedHiddenAttempt(); }
 // The gate was taken by StartManualSync.
 int ManualSync() {
   g_syncView.lock();
-  StopWorker(&g_probeWorker);
+  CutAndStopProbing();
   StopWorker(&g_refreshWorker);
   if (!g_app.logClearedOnce) {
     g_syncView.clearLog();
@@ -312,7 +336,7 @@ int ManualSync() {
   // Samples older than the window's return from the tray are not the quick
   // scheme's: until a round has come back since, the attempt makes one.
   if (g_syncView.schemeItem() != 0 || QuickSamplesStale()) {
-    code = StampProbeAndSetClock(&outcome);
+    code = StampProbeAndSetClock(&outcome, 1);
   } else {
     LogStamp();
     code = SetClockFromBest(&outcome);

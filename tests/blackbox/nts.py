@@ -67,8 +67,8 @@ def cell(d, r, c):
 
 def scenario_nts(res, art):
     names = ["nts_row_marked", "nts_plain_rows_no_zscore", "nts_clock_set_from_nts_row", "nts_wrong_name_not_set",
-             "nts_wrong_name_reason_once", "nts_wrong_name_autosync_exits", "nts_ntp_option_row9_marked",
-             "nts_ntp_option_row9_used"]
+             "nts_wrong_name_reason_once", "nts_wrong_name_autosync_exits", "nts_stalled_autosync_one_deadline",
+             "nts_ntp_option_row9_marked", "nts_ntp_option_row9_used"]
     res.plan(names)
     arch = "x64"
     if not os.environ.get("QL_CHRONYD"):
@@ -130,6 +130,26 @@ def scenario_nts(res, art):
         took = time.time() - t
         res.note("/AutoSync 10 with the other-name server: exit %s after %.1f s" % (rc, took))
         res.check("nts_wrong_name_autosync_exits", rc == 0 and 10 <= took <= 25, "exit %s after %.1f s" % (rc, took))
+
+        # Eight key-exchange servers that take the connection and never answer,
+        # ahead of the good one: they cost one key-exchange deadline together.
+        stalled = []
+        for port in range(4471, 4479):
+            listener = socket.socket()
+            listener.bind(("127.0.0.1", port))
+            listener.listen(8)
+            stalled.append(listener)
+        rows = ["nts://localhost:%d" % port for port in range(4471, 4479)] + [GOOD, "此处的服务器不用填写"]
+        exe = s.install(arch, os.environ["QL_PROGRAM_X64"], harness.ini_text(rows=rows, extra=PLAIN[8:]),
+                        folder="stalled")
+        t = time.time()
+        rc = finish(s.launch(arch, exe, ["/AutoSync", "60"]), 90)
+        took = time.time() - t
+        for listener in stalled:
+            listener.close()
+        res.note("/AutoSync 60 with eight stalled NTS rows ahead of the answering one: exit %s after %.1f s" % (rc, took))
+        res.check("nts_stalled_autosync_one_deadline", rc == 0 and took < 8 + 10,
+                  "exit %s after %.1f s" % (rc, took))
 
         # "/NTP nts://localhost" puts the NTS server into row #9, and a sync uses it.
         exe = s.install(arch, os.environ["QL_PROGRAM_X64"], ini(PLAIN[9]), folder="ntp")

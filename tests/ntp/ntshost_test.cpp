@@ -137,6 +137,55 @@ TEST_F(NtsHostRecords, OneKeyExchangeARoundSoAFailedOneWaitsForTheNext) {
   EXPECT_EQ(2u, h->keCount);
 }
 
+TEST_F(NtsHostRecords, TheBackOffDoublesFromTwoSecondsToAnHourAndAnAuthenticatedAnswerEndsIt) {
+  NTSHOST* h = NtsHostFor(WSTR("localhost"));
+  EXPECT_FALSE(NtsBackingOff(h, 0));
+  uint64_t now = 5000;
+  const uint64_t waits[] = {2000,   4000,    8000,    16000,   32000,   64000,  128000,
+                            256000, 512000, 1024000, 2048000, 3600000, 3600000};
+  for (uint64_t wait : waits) {
+    NtsNoteFailure(h, now);
+    EXPECT_TRUE(NtsBackingOff(h, now + wait - 1)) << wait;
+    EXPECT_FALSE(NtsBackingOff(h, now + wait)) << wait;
+    now += wait;
+  }
+  for (int i = 0; i < 100; ++i) NtsNoteFailure(h, now);   // no overflow of the doubling
+  EXPECT_EQ(now + NTS_BACKOFF_MAX_MS, h->retryAtMs);
+  NtsNoteExchange(h, true, now);
+  EXPECT_FALSE(NtsBackingOff(h, now));
+  NtsNoteFailure(h, now);
+  EXPECT_EQ(now + NTS_BACKOFF_FIRST_MS, h->retryAtMs);   // from the start again
+}
+
+TEST_F(NtsHostRecords, CookiesSpentWithoutOneAuthenticAnswerCountAsAFailure) {
+  NTSHOST* h = NtsHostFor(WSTR("localhost"));
+  const NTSKERESPONSE ke = KeResponse(2, 0x10);
+  NtsTakeKeyExchange(h, kC2s, kS2c, &ke);
+  NTSCOOKIE cookie;
+  int placeholders;
+  ASSERT_TRUE(NtsTakeCookie(h, &cookie, &placeholders));
+  NtsNoteExchange(h, false, 100);   // a cookie left: silence alone is no failure
+  EXPECT_EQ(0u, h->failures);
+  ASSERT_TRUE(NtsTakeCookie(h, &cookie, &placeholders));
+  NtsNoteExchange(h, false, 100);   // the last one spent in vain
+  EXPECT_EQ(1u, h->failures);
+  EXPECT_TRUE(NtsBackingOff(h, 2099));
+  EXPECT_FALSE(NtsBackingOff(h, 2100));
+
+  // An answer brings a cookie back and ends the back-off; a NAK that takes
+  // the keys is the server's restart, not a failure.
+  NtsTakeKeyExchange(h, kC2s, kS2c, &ke);
+  ASSERT_TRUE(NtsTakeCookie(h, &cookie, &placeholders));
+  const NTSCOOKIE back = ke.cookies[0];
+  NtsAddCookies(h, &back, 1);
+  NtsNoteExchange(h, true, 3000);
+  EXPECT_EQ(0u, h->failures);
+  EXPECT_FALSE(NtsBackingOff(h, 3000));
+  NtsForgetKeys(h);
+  NtsNoteExchange(h, false, 3000);
+  EXPECT_EQ(0u, h->failures);
+}
+
 // The judge against replies a server would make.
 class NtsJudge : public NtsHostRecords {
  protected:

@@ -281,9 +281,9 @@ TEST_F(Probe, APassEndsAsTheSequentialPassDid) {
   EXPECT_EQ(earlier5.receiveTime, g_workTable[5].receiveTime);
 }
 
-DWORD WINAPI CutAfter300Ms(void*) {
+DWORD WINAPI CutAfter300Ms(void* cut) {
   Sleep(300);
-  CutPasses(1);
+  SetCut(static_cast<CUTSIGNAL*>(cut));
   return 0;
 }
 
@@ -291,9 +291,12 @@ DWORD WINAPI CutAfter300Ms(void*) {
 // the cut round must not leave a row worse than it found it. A row still waiting
 // when the cut comes, or not asked at all, keeps its earlier sample.
 TEST_F(Probe, ACutRoundKeepsTheSamplesOfTheRowsItDidNotHearFrom) {
-  struct CutEnds {
-    ~CutEnds() { CutPasses(0); }
-  } cutEnds;
+  CUTSIGNAL cut;
+  ASSERT_TRUE(OpenCutSignal(&cut));
+  struct CutCloses {
+    CUTSIGNAL* cut;
+    ~CutCloses() { CloseCutSignal(cut); }
+  } cutCloses = {&cut};
   for (int r = 0; r < 3; ++r) Serve(r, r == 2 ? "offset=-1" : "offset=1");
   Round(1);
   SERVERROW earlier[SERVER_COUNT];
@@ -301,9 +304,9 @@ TEST_F(Probe, ACutRoundKeepsTheSamplesOfTheRowsItDidNotHearFrom) {
   Serve(0, "offset=0.5");
   Serve(1, "offset=1 delay=900");
   Serve(2, "silent=1");
-  HANDLE cutter = CreateThread(nullptr, 0, CutAfter300Ms, nullptr, 0, nullptr);
+  HANDLE cutter = CreateThread(nullptr, 0, CutAfter300Ms, &cut, 0, nullptr);
   ASSERT_NE(cutter, nullptr);
-  const double ms = TimedMs([this] { Round(2); });
+  const double ms = TimedMs([&] { ProbeRound(2, &cut, 0); });
   WaitForSingleObject(cutter, INFINITE);
   CloseHandle(cutter);
   EXPECT_LT(ms, 800.0) << "the cut round still waited";
@@ -319,11 +322,10 @@ TEST_F(Probe, ACutRoundKeepsTheSamplesOfTheRowsItDidNotHearFrom) {
   const std::vector<double> z = ZScores({0.5, 1, -1});
   for (int r = 0; r < 3; ++r) EXPECT_NEAR(z[r], g_publishedTable[r].zScore, 0.01) << "row " << r;
 
-  // A round that starts while cut asks nobody and changes nothing.
+  // A round that starts cut asks nobody and changes nothing.
   memcpy(earlier, g_workTable, sizeof earlier);
   SimReset();
-  Round(2);
-  CutPasses(0);
+  ProbeRound(2, &cut, 0);
   EXPECT_EQ("", SimOrder());
   for (int r = 0; r < SERVER_COUNT; ++r) EXPECT_EQ(0, memcmp(&earlier[r], &g_workTable[r], sizeof earlier[r])) << r;
 }

@@ -2,9 +2,12 @@
 // NTS on loopback beside the plain chronyd of with-peers: the NTS row answers
 // authenticated and alone gets a score, the plain rows are measured without
 // one, and rows whose key exchange cannot succeed read as not answered with
-// their reason taken once.
+// their reason taken once. Key-exchange servers that hold the connection
+// and say nothing cost a round one deadline together, a cut ends them at
+// once, and a failing host backs off.
 #include <gtest/gtest.h>
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>
@@ -15,8 +18,10 @@
 
 #include "ntp/nts_client.h"
 #include "ntp/nts_host.h"
+#include "ntp/clock.h"
 #include "ntp/probe.h"
 #include "ntp/selection.h"
+#include "ntp/sntp.h"
 #include "emulation_win.h"
 #include "ntstrust.h"
 
@@ -78,7 +83,64 @@ class NtsProbe : public ::testing::Test {
     const unsigned passes = 2;
     return ProbeServers(&passes);
   }
+  static double TimedRoundMs(const CUTSIGNAL* cut = nullptr, int pressed = 0) {
+    const int64_t start = GetCounterTime();
+    ProbeRound(2, cut, pressed);
+    return (GetCounterTime() - start) / 10000.0;
+  }
+  // Rounds of the table until row `row` answers (chronyd may answer
+  // unsynchronised for its first moments).
+  static void UntilAnswered(int row) {
+    for (int round = 0; round < 60 && !g_workTable[row].result; ++round) {
+      if (round) Sleep(250);
+      Round();
+    }
+  }
 };
+
+// The eight listeners of with-peers that take the connection and never answer.
+const int kStalledFirstPort = 4471;
+const int kStalled = 8;
+
+std::string Stalled(int i) {
+  return "nts://localhost:" + std::to_string(kStalledFirstPort + i);
+}
+
+uint64_t g_testNowMs;
+uint64_t TestNow() { return g_testNowMs; }
+
+// Tells the relay of with-peers in front of the server behind 4467 how to
+// hand replies back ("pass", "drop"); true on its "ok".
+bool TellRelay(const char* what) {
+  SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (s == INVALID_SOCKET) return false;
+  DWORD timeoutMs = 2000;
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, (const char*)&timeoutMs, sizeof timeoutMs);
+  sockaddr_in relay = {};
+  relay.sin_family = AF_INET;
+  relay.sin_port = htons(4470);
+  inet_pton(AF_INET, "127.0.0.1", &relay.sin_addr);
+  char answer[8] = {};
+  int n = 0;
+  if (connect(s, (const sockaddr*)&relay, sizeof relay) == 0 && send(s, what, (int)strlen(what), 0) > 0)
+    n = recv(s, answer, sizeof answer - 1, 0);
+  closesocket(s);
+  return n == 2 && memcmp(answer, "ok", 2) == 0;
+}
+
+struct CUTLATER {
+  CUTSIGNAL* cut;
+  DWORD afterMs;
+  int64_t cutAt;   // counter time of the cut
+};
+
+DWORD WINAPI CutLater(void* parameter) {
+  CUTLATER* c = static_cast<CUTLATER*>(parameter);
+  Sleep(c->afterMs);
+  c->cutAt = GetCounterTime();
+  SetCut(c->cut);
+  return 0;
+}
 
 TEST_F(NtsProbe, OnlyTheAuthenticatedRowIsACandidateAndEachFailureIsReportedOnce) {
   const std::string plain = Env("QL_PEER_NET") + ".250";
@@ -142,6 +204,149 @@ TEST_F(NtsProbe, OnlyTheAuthenticatedRowIsACandidateAndEachFailureIsReportedOnce
   ProbeOtherServer(1);
   EXPECT_EQ(0, g_workTable[9].result);
   EXPECT_EQ((std::vector<std::pair<int, int>>{{9, NTSREASON_MALFORMED}}), Reasons());
+}
+
+TEST_F(NtsProbe, EightStalledKeyExchangesBesideChronydCostOneDeadlineAndChronydIsMeasured) {
+  Host(8, "nts://localhost");
+  UntilAnswered(8);
+  ASSERT_EQ(10, g_workTable[8].result) << "chronyd serving NTS never answered";
+  // Its keys forgotten: the measured round exchanges keys with all nine at once.
+  NtsHostsReset();
+  ForgetNtsReasons();
+  for (int r = 0; r < kStalled; ++r) Host(r, Stalled(r));
+  Host(9, Env("QL_PEER_NET") + ".250");
+  ResetServerTable();
+  const double ms = TimedRoundMs();
+  printf("round with %d stalled key exchanges beside chronyd (NTS and plain): %.0f ms, key-exchange deadline %d ms\n",
+         kStalled, ms, NTSKE_TIMEOUT_MS);
+  EXPECT_LT(ms, NTSKE_TIMEOUT_MS + 2 * 1000.0) << "the stalled key exchanges were waited for one after another";
+  EXPECT_EQ(10, g_workTable[8].result);
+  EXPECT_EQ(1, g_workTable[8].authenticated);
+  EXPECT_NE(DELAY_NONE, g_publishedTable[8].delayMs);
+  EXPECT_EQ(3, g_workTable[9].result);
+  std::vector<std::pair<int, int>> expected;
+  for (int r = 0; r < kStalled; ++r) {
+    SCOPED_TRACE(r);
+    EXPECT_EQ(0, g_workTable[r].result);
+    EXPECT_EQ(DELAY_NONE, g_publishedTable[r].delayMs);
+    const NTSHOST* h = NtsHostAt(L"localhost", (uint16_t)(kStalledFirstPort + r));
+    EXPECT_EQ(1u, h->keCount);   // one a round, though the round has two passes
+    EXPECT_EQ(NTSKX_TIMEOUT, h->keResult);
+    expected.emplace_back(r, NTSREASON_KE_TIMEOUT);
+  }
+  EXPECT_EQ(expected, Reasons());
+}
+
+TEST_F(NtsProbe, ACutEndsStalledKeyExchangesAtOnceAndCountsAgainstNoHost) {
+  Host(2, Env("QL_PEER_NET") + ".250");
+  ResetServerTable();
+  UntilAnswered(2);
+  ASSERT_EQ(3, g_workTable[2].result);
+  Host(0, Stalled(0));               // connected, the handshake unanswered
+  Host(1, "nts://localhost:4465");   // the connect itself unanswered
+  g_workTable[0].offset = g_workTable[1].offset = 12345;   // samples of an earlier round
+  g_workTable[0].delayMs = g_workTable[1].delayMs = 7;
+  ForgetNtsReasons();
+
+  CUTSIGNAL cut;
+  ASSERT_TRUE(OpenCutSignal(&cut));
+  CUTLATER later = {&cut, 1500, 0};
+  HANDLE cutter = CreateThread(nullptr, 0, CutLater, &later, 0, nullptr);
+  ASSERT_NE(nullptr, cutter);
+  const double ms = TimedRoundMs(&cut);
+  const double afterCutMs = (GetCounterTime() - later.cutAt) / 10000.0;
+  WaitForSingleObject(cutter, INFINITE);
+  CloseHandle(cutter);
+  CloseCutSignal(&cut);
+  printf("cut 1500 ms into a round with two stalled key exchanges: the round ended %.0f ms after the cut (%.0f ms in "
+         "all)\n", afterCutMs, ms);
+  EXPECT_LT(afterCutMs, 500.0);
+  for (int r = 0; r < 2; ++r) {
+    SCOPED_TRACE(r);
+    EXPECT_EQ(12345, g_workTable[r].offset);   // the rows keep what they held
+    EXPECT_EQ(7u, g_workTable[r].delayMs);
+    const NTSHOST* h = NtsHostAt(L"localhost", r ? 4465 : (uint16_t)kStalledFirstPort);
+    EXPECT_EQ(1u, h->keCount);
+    EXPECT_EQ(0u, h->failures);   // given up is no failure of the host...
+    EXPECT_FALSE(NtsBackingOff(h, GetCounterMs()));
+  }
+  EXPECT_TRUE(Reasons().empty());   // ...and no reason to tell
+  EXPECT_EQ(3, g_workTable[2].result);
+}
+
+TEST_F(NtsProbe, AFailingHostBacksOffFromTwoSecondsDoublingWhileAPressAsksAtOnce) {
+  SetNtsBackoffClock(TestNow);
+  struct ClockBack {
+    ~ClockBack() { SetNtsBackoffClock(nullptr); }
+  } clockBack;
+  g_testNowMs = 1000000;
+  Host(0, "nts://localhost:4466");   // nothing listens: refused at once
+  ResetServerTable();
+  const NTSHOST* h = NtsHostAt(L"localhost", 4466);
+  // (now offset, pressed, key exchanges so far): 2 s after the first failure,
+  // then 4 s; the press asks within the back-off and counts as a failure too.
+  const struct {
+    uint64_t at;
+    int pressed;
+    uint32_t keCount;
+  } steps[] = {{0, 0, 1}, {1000, 0, 1}, {1999, 0, 1}, {2000, 0, 2}, {5999, 0, 2},
+               {6000, 0, 3}, {6100, 1, 4}, {6200, 0, 4}, {22099, 0, 4}, {22100, 0, 5}};
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.at);
+    g_testNowMs = 1000000 + step.at;
+    TimedRoundMs(nullptr, step.pressed);
+    EXPECT_EQ(step.keCount, h->keCount);
+    EXPECT_EQ(0, g_workTable[0].result);
+    EXPECT_EQ(DELAY_NONE, g_publishedTable[0].delayMs);
+  }
+  EXPECT_EQ(5u, h->failures);
+  EXPECT_EQ(1000000u + 22100 + 32000, h->retryAtMs);
+  // The reason once, however often the host was passed over or tried again.
+  EXPECT_EQ((std::vector<std::pair<int, int>>{{0, NTSREASON_KE_TIMEOUT}}), Reasons());
+}
+
+// Key exchanges that succeed while every reply is lost on the way back: the
+// eight cookies last four rounds of two passes, then the host backs off
+// before its next key exchange, and an answer ends the back-off.
+TEST_F(NtsProbe, CookiesSpentWithoutAnAnswerBackTheHostOffUntilOneComes) {
+  SetNtsBackoffClock(TestNow);
+  struct Restore {
+    ~Restore() {
+      SetNtsBackoffClock(nullptr);
+      TellRelay("pass");
+    }
+  } restore;
+  g_testNowMs = 1000000;
+  ASSERT_TRUE(TellRelay("pass"));
+  Host(0, "nts://localhost:4467");
+  ResetServerTable();
+  UntilAnswered(0);
+  ASSERT_EQ(10, g_workTable[0].result);
+  const NTSHOST* h = NtsHostAt(L"localhost", 4467);
+  ASSERT_EQ(NTS_MAX_COOKIES, h->cookieCount);
+  const uint32_t keyed = h->keCount;
+
+  ASSERT_TRUE(TellRelay("drop"));
+  for (int round = 0; round < NTS_MAX_COOKIES / 2; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_FALSE(NtsBackingOff(h, g_testNowMs));
+    Round();
+    EXPECT_EQ(0, g_workTable[0].result);
+  }
+  EXPECT_EQ(0, h->cookieCount);
+  EXPECT_EQ(keyed, h->keCount);
+  EXPECT_EQ(1u, h->failures);
+  Round();   // within the back-off: no key exchange
+  EXPECT_EQ(keyed, h->keCount);
+  g_testNowMs += NTS_BACKOFF_FIRST_MS;
+  ASSERT_TRUE(TellRelay("pass"));
+  Round();
+  EXPECT_EQ(keyed + 1, h->keCount);
+  EXPECT_EQ(10, g_workTable[0].result);
+  EXPECT_EQ(0u, h->failures);
+  EXPECT_FALSE(NtsBackingOff(h, g_testNowMs));
+  // Silence, not forged replies: no reason line at any point.
+  EXPECT_TRUE(Reasons().empty());
 }
 
 TEST(NtsFailureReasons, FromTheKeyExchangeTheNakOrTheReplies) {

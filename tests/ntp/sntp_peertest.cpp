@@ -147,36 +147,40 @@ TEST_F(Exchange, ChronydIsMeasuredAsARealPeer) {
   EXPECT_LE(best.delayMs, 5u);
 }
 
-DWORD WINAPI CutSoon(void*) {
+DWORD WINAPI CutSoon(void* cut) {
   Sleep(150);
-  CutPasses(1);
+  SetCut(static_cast<CUTSIGNAL*>(cut));
   return 0;
 }
 
 // An attempt cuts the background round it stops: the pass waits no longer for
-// its silent server, while the answer already in is kept; once the cut ends, a
-// silent server has its whole second again.
+// its silent server, while the answer already in is kept; the next round's
+// signal is its own, so a silent server has its whole second again.
 TEST_F(Exchange, ACutPassStopsWaitingForItsSilentServersAndKeepsItsAnswers) {
   Serve(0, "offset=0.5");
   Serve(3, "silent=1");
   const std::wstring answering = WideHost(Addr(0)), silent = WideHost(Addr(3));
   SERVERROW rows[2] = {};
   SNTPQUERY queries[2] = {{answering.c_str(), &rows[0], 0, 0, nullptr}, {silent.c_str(), &rows[1], 0, 0, nullptr}};
-  HANDLE cutter = CreateThread(nullptr, 0, CutSoon, nullptr, 0, nullptr);
+  CUTSIGNAL cut, next;
+  ASSERT_TRUE(OpenCutSignal(&cut));
+  ASSERT_TRUE(OpenCutSignal(&next));
+  HANDLE cutter = CreateThread(nullptr, 0, CutSoon, &cut, 0, nullptr);
   ASSERT_NE(cutter, nullptr);
-  const double cutMs = TimedMs([&] { QueryServersTime(queries, 2, nullptr, nullptr); });
+  const double cutMs = TimedMs([&] { QueryServersTimeCut(queries, 2, nullptr, nullptr, &cut); });
   WaitForSingleObject(cutter, INFINITE);
   CloseHandle(cutter);
-  EXPECT_TRUE(PassesCut());
-  CutPasses(0);
+  EXPECT_TRUE(IsCut(&cut));
   EXPECT_GT(queries[0].result, 0);
   EXPECT_EQ(queries[1].result, 0);
   EXPECT_LT(cutMs, 800.0) << "the cut pass still waited for its silent server";
 
-  const double wholeMs = TimedMs([&] { QueryServersTime(queries, 2, nullptr, nullptr); });
+  const double wholeMs = TimedMs([&] { QueryServersTimeCut(queries, 2, nullptr, nullptr, &next); });
   EXPECT_GT(queries[0].result, 0);
   EXPECT_EQ(queries[1].result, 0);
-  EXPECT_GE(wholeMs, 990.0) << "the cut outlived CutPasses(0)";
+  EXPECT_GE(wholeMs, 990.0) << "the cut reached the next round";
+  CloseCutSignal(&cut);
+  CloseCutSignal(&next);
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 // The attempts behind the window, driven through the view record with a
 // recording view instead of the window: what runs beside what, what the view is
 // asked to show, and when the probe worker runs again. No server is asked (every
-// host is empty, so each exchange fails at once); the clock is never set.
+// host is empty, so each exchange fails at once, but for a listener of the
+// test's own on loopback); the clock is never set.
+#include <winsock2.h>
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <string.h>
 
 #include <map>
@@ -14,6 +17,7 @@
 #include "app/appstate.h"
 #include "emulation_win.h"
 #include "ntp/clock.h"
+#include "ntp/nts_host.h"
 #include "ntp/probe.h"
 #include "ntp/serverrow.h"
 #include "ntp/setclock.h"
@@ -390,6 +394,42 @@ TEST_F(Attempts, AFullRefreshWritesAgainWhatWasWrittenThisSecond) {
   const int written = g_rec.Count("clock") - clocks;
   EXPECT_GE(written, 2);
   EXPECT_LE(written, 3);
+}
+
+// A press of the sync button cuts the background round in flight: a key
+// exchange held by a server that takes the connection and never answers does
+// not hold the attempt for its deadline.
+TEST_F(Attempts, ASyncPressCutsTheBackgroundRoundsStalledKeyExchange) {
+  WSADATA wsa;
+  ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &wsa));
+  SOCKET mute = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  ASSERT_NE(INVALID_SOCKET, mute);
+  sockaddr_in at = {};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int size = sizeof at;
+  ASSERT_EQ(0, bind(mute, (const sockaddr*)&at, sizeof at));
+  ASSERT_EQ(0, listen(mute, 4));
+  ASSERT_EQ(0, getsockname(mute, (sockaddr*)&at, &size));
+  const std::wstring host = L"nts://127.0.0.1:" + std::to_wstring(ntohs(at.sin_port));
+  lstrcpynW(g_workTable[0].host, host.c_str(), HOST_CHARS);
+  StartBackgroundProbing();   // a shown window's first round, at once
+  Sleep(1000);                // well into its key exchange
+  HoldNextAttempt();
+  const uint64_t pressed = GetCounterMs();
+  ASSERT_EQ(StartManualSync(), 1);
+  ASSERT_TRUE(AttemptHeld());   // past the stop of the probe worker
+  const uint64_t tookMs = Since(pressed);
+  g_workTable[0].host[0] = 0;   // the attempt's own round asks nobody
+  LetAttemptGo();
+  ASSERT_TRUE(WaitUntilIdle(10000));
+  closesocket(mute);
+  WSACleanup();
+  NtsHostsReset();
+  printf("a press 1 s into a round with a stalled key exchange: the attempt went on after %llu ms\n",
+         (unsigned long long)tookMs);
+  EXPECT_LT(tookMs, 1000u) << "the press waited for the background round's key exchange";
+  EXPECT_EQ(g_rec.Count("lock"), 1);
 }
 
 TEST_F(Attempts, AnNtsRowsReasonFollowsTheAttemptsLineOnALineOfItsOwnOnce) {

@@ -14,9 +14,9 @@
 #include <string.h>
 
 #include "ntp/clock.h"
-#include "ntp/tls_exporter.h"
 #if QL_NTS_KEYLOG_ROUTE
 #include "ntp/hash_bcrypt.h"
+#include "ntp/tls_exporter.h"
 #endif
 
 // A TLS record is at most 16 KiB of plaintext plus 2 KiB of expansion; a
@@ -38,8 +38,10 @@ struct CONNECTION {
   int64_t deadline;   // counter time (100 ns units)
   uint8_t input[TLS_INPUT_BYTES];
   size_t inputLength;
+#if QL_NTS_KEYLOG_ROUTE
   uint8_t clientRandom[TLS_RANDOM_BYTES];
   bool haveRandom;
+#endif
 };
 
 NTSKERESULT Fail(NTSKEOUTCOME* outcome, NTSKERESULT result, long detail) {
@@ -199,17 +201,15 @@ NTSKERESULT SendToken(CONNECTION* c, SecBuffer* token, NTSKEOUTCOME* outcome) {
   return result;
 }
 
+#if QL_NTS_KEYLOG_ROUTE
 // Under Wine, GnuTLS offers TLS 1.3 only when told where its priority file is;
 // without it the server ends the connection without a word.
 void NoteMissingPriorityFile(NTSKEOUTCOME* outcome) {
-#if QL_NTS_KEYLOG_ROUTE
   if (GetEnvironmentVariableW(L"GNUTLS_SYSTEM_PRIORITY_FILE", nullptr, 0) == 0)
     snprintf(outcome->note, sizeof outcome->note,
              "GNUTLS_SYSTEM_PRIORITY_FILE is not set: under Wine the client offers no TLS 1.3");
-#else
-  (void)outcome;
-#endif
 }
+#endif
 
 NTSKERESULT Handshake(const wchar_t* host, CONNECTION* c, NTSKEOUTCOME* outcome) {
   // The first call offers ALPN "ntske/1" and names the host (SNI).
@@ -237,15 +237,19 @@ NTSKERESULT Handshake(const wchar_t* host, CONNECTION* c, NTSKEOUTCOME* outcome)
     return Fail(outcome, status == SEC_E_ALGORITHM_MISMATCH ? NTSKX_TLS13_UNAVAILABLE : NTSKX_HANDSHAKE, status);
   }
   c->haveContext = true;
+#if QL_NTS_KEYLOG_ROUTE
   // The ClientHello: its random names this connection in a key log.
   c->haveRandom = token.pvBuffer && ClientHelloRandom((const uint8_t*)token.pvBuffer, token.cbBuffer, c->clientRandom);
+#endif
   if (SendToken(c, &token, outcome) != NTSKX_OK) return outcome->result;
 
   for (;;) {
     if (c->inputLength == 0 || status == SEC_E_INCOMPLETE_MESSAGE) {
       if (Receive(c, outcome) != NTSKX_OK) {
         if (outcome->result == NTSKX_CLOSED) {
+#if QL_NTS_KEYLOG_ROUTE
           NoteMissingPriorityFile(outcome);
+#endif
           return Fail(outcome, NTSKX_HANDSHAKE, outcome->detail);
         }
         return outcome->result;

@@ -34,9 +34,11 @@ struct NTSKEOUTCOME {
   long detail;                     // see NTSKERESULT
   uint8_t c2sKey[NTS_KEY_BYTES];   // the keys, valid for NTSKX_OK
   uint8_t s2cKey[NTS_KEY_BYTES];
-  bool keysFromKeyLog;             // test builds: the keys came from the key log
   NTSKERESPONSE response;          // the records read, as far as they went
-  char note[160];                  // test builds: what the key-log route lacked; empty otherwise
+#if QL_NTS_KEYLOG_ROUTE
+  bool keysFromKeyLog;             // the keys came from the key log
+  char note[160];                  // what the key-log route lacked; empty otherwise
+#endif
 };
 
 // Runs the exchange with host, a DNS name as its certificate names it, on port

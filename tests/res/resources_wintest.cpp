@@ -295,6 +295,12 @@ TEST(VersionBlock, NamesTheProgramAndItsBuild) {
   EXPECT_EQ(Utf8(VersionString(info, L"FileDescription").c_str()), "Quorlin- 时间同步工具");
   EXPECT_EQ(VersionString(info, L"ProductName"), L"Quorlin.EXE");
   EXPECT_EQ(VersionString(info, L"OriginalFilename"), kOriginalFilename);
+  // A build with the key-log route (tests) is marked where a person looks; a release is not.
+#if QL_NTS_KEYLOG_ROUTE
+  EXPECT_NE(VersionString(info, L"Comments").find(L"not for release"), std::wstring::npos);
+#else
+  EXPECT_EQ(VersionString(info, L"Comments"), L"(missing)");
+#endif
 }
 
 TEST(Manifest, RequestsElevationCommonControlsSixAndDpiAwareness) {

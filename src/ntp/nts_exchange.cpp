@@ -23,6 +23,7 @@ static void KeyExchange(NTSHOST* host, uint16_t kePort, NTSEXCHANGE* info) {
   const NTSKERESULT result = RunNtsKeyExchange(host->host, kePort, NTSKE_TIMEOUT_MS, outcome);
   info->keMs = (GetCounterTime() - start) / 10000.0;
   info->keResult = host->keResult = result;
+  info->clockBehind = outcome->clockBehind;
   if (result == NTSKX_OK) NtsTakeKeyExchange(host, outcome->c2sKey, outcome->s2cKey, &outcome->response);
   SecureZeroMemory(outcome, sizeof *outcome);
   HeapFree(GetProcessHeap(), 0, outcome);

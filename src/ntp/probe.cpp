@@ -71,6 +71,7 @@ static int KeyExchangeReason(int keResult) {
   switch (keResult) {
     case NTSKX_OK: return NTSREASON_NONE;
     case NTSKX_CERTIFICATE: return NTSREASON_CERTIFICATE;
+    case NTSKX_CERTIFICATE_PERIOD: return NTSREASON_CERTIFICATE_PERIOD;
     case NTSKX_TLS13_UNAVAILABLE:
     case NTSKX_NOT_TLS13: return NTSREASON_TLS13;
     case NTSKX_RESOLVE:
@@ -105,6 +106,9 @@ static int QueryNtsHost(const wchar_t* host, SERVERROW* row, const int* rows, in
     if (!r && !PassesCut())
       reason = NtsFailureReason(info.keyExchanged ? info.keResult : record ? record->keResult : (int)NTSKX_OK,
                                 record && record->keyed, info.nak, info.datagrams);
+    // Keys won with the clock behind the build: worth a line of its own.
+    if (reason == NTSREASON_NONE && info.keyExchanged && info.keResult == NTSKX_OK && info.clockBehind)
+      reason = NTSREASON_CLOCK_BEHIND;
   }
   if (r || reason != NTSREASON_NONE)
     for (int k = 0; k < count; ++k) NoteReason(rows[k], reason);

@@ -16,9 +16,9 @@
 #include "ntp/clock.h"
 #include "ntp/lookup.h"
 #include "ntp/sntp.h"
-#include "ntp/tls_exporter.h"
 #if QL_NTS_KEYLOG_ROUTE
 #include "ntp/hash_bcrypt.h"
+#include "ntp/tls_exporter.h"
 #endif
 
 // A TLS record is at most 16 KiB of plaintext plus 2 KiB of expansion; a
@@ -43,8 +43,10 @@ struct CONNECTION {
   const CUTSIGNAL* cut;
   uint8_t input[TLS_INPUT_BYTES];
   size_t inputLength;
+#if QL_NTS_KEYLOG_ROUTE
   uint8_t clientRandom[TLS_RANDOM_BYTES];
   bool haveRandom;
+#endif
 };
 
 NTSKERESULT Fail(NTSKEOUTCOME* outcome, NTSKERESULT result, long detail) {
@@ -224,17 +226,15 @@ NTSKERESULT SendToken(CONNECTION* c, SecBuffer* token, NTSKEOUTCOME* outcome) {
   return result;
 }
 
+#if QL_NTS_KEYLOG_ROUTE
 // Under Wine, GnuTLS offers TLS 1.3 only when told where its priority file is;
 // without it the server ends the connection without a word.
 void NoteMissingPriorityFile(NTSKEOUTCOME* outcome) {
-#if QL_NTS_KEYLOG_ROUTE
   if (GetEnvironmentVariableW(L"GNUTLS_SYSTEM_PRIORITY_FILE", nullptr, 0) == 0)
     snprintf(outcome->note, sizeof outcome->note,
              "GNUTLS_SYSTEM_PRIORITY_FILE is not set: under Wine the client offers no TLS 1.3");
-#else
-  (void)outcome;
-#endif
 }
+#endif
 
 NTSKERESULT Handshake(const wchar_t* host, CONNECTION* c, NTSKEOUTCOME* outcome) {
   // The first call offers ALPN "ntske/1" and names the host (SNI).
@@ -262,15 +262,19 @@ NTSKERESULT Handshake(const wchar_t* host, CONNECTION* c, NTSKEOUTCOME* outcome)
     return Fail(outcome, status == SEC_E_ALGORITHM_MISMATCH ? NTSKX_TLS13_UNAVAILABLE : NTSKX_HANDSHAKE, status);
   }
   c->haveContext = true;
+#if QL_NTS_KEYLOG_ROUTE
   // The ClientHello: its random names this connection in a key log.
   c->haveRandom = token.pvBuffer && ClientHelloRandom((const uint8_t*)token.pvBuffer, token.cbBuffer, c->clientRandom);
+#endif
   if (SendToken(c, &token, outcome) != NTSKX_OK) return outcome->result;
 
   for (;;) {
     if (c->inputLength == 0 || status == SEC_E_INCOMPLETE_MESSAGE) {
       if (Receive(c, outcome) != NTSKX_OK) {
         if (outcome->result == NTSKX_CLOSED) {
+#if QL_NTS_KEYLOG_ROUTE
           NoteMissingPriorityFile(outcome);
+#endif
           return Fail(outcome, NTSKX_HANDSHAKE, outcome->detail);
         }
         return outcome->result;
@@ -308,12 +312,27 @@ long ChainError(DWORD status) {
   return CERT_E_CHAINING;
 }
 
-// The server's certificate must chain to a trusted root and name the host:
-// SChannel is told to leave that to the program.
-NTSKERESULT CheckCertificate(const wchar_t* host, CONNECTION* c, NTSKEOUTCOME* outcome) {
-  PCCERT_CONTEXT certificate = nullptr;
-  SECURITY_STATUS status = QueryContextAttributesW(&c->context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
-  if (status != SEC_E_OK || !certificate) return Fail(outcome, NTSKX_CERTIFICATE, status ? status : CERT_E_CHAINING);
+uint64_t Ticks(const FILETIME& t) { return (uint64_t)t.dwHighDateTime << 32 | t.dwLowDateTime; }
+
+uint64_t SystemNow() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return Ticks(now);
+}
+
+uint64_t (*g_certificateNow)() = SystemNow;
+
+// A chain judged at one moment: the SSL policy's error for host (0: trusted),
+// whether the chain was out of its validity period then, and the latest start
+// of validity among its certificates.
+struct CHAINVERDICT {
+  long error;
+  bool outOfPeriod;
+  uint64_t latestStart;
+};
+
+CHAINVERDICT JudgeChain(const wchar_t* host, PCCERT_CONTEXT certificate, uint64_t moment) {
+  CHAINVERDICT verdict = {};
   char serverAuth[] = szOID_PKIX_KP_SERVER_AUTH;
   LPSTR usages[] = {serverAuth};
   CERT_CHAIN_PARA chainPara = {};
@@ -321,33 +340,62 @@ NTSKERESULT CheckCertificate(const wchar_t* host, CONNECTION* c, NTSKEOUTCOME* o
   chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
   chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
   chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+  FILETIME at = {(DWORD)moment, (DWORD)(moment >> 32)};
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  long error = 0;
-  if (!CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore, &chainPara, 0, nullptr,
-                               &chain)) {
-    error = (long)GetLastError();
-    if (error == 0) error = CERT_E_CHAINING;
-  } else {
-    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl = {};
-    ssl.cbSize = sizeof ssl;
-    ssl.dwAuthType = AUTHTYPE_SERVER;
-    ssl.pwszServerName = (WCHAR*)host;
-    CERT_CHAIN_POLICY_PARA policy = {};
-    policy.cbSize = sizeof policy;
-    policy.pvExtraPolicyPara = &ssl;
-    CERT_CHAIN_POLICY_STATUS verdict = {};
-    verdict.cbSize = sizeof verdict;
-    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &verdict))
-      error = (long)GetLastError() ? (long)GetLastError() : CERT_E_CHAINING;
-    else
-      error = (long)verdict.dwError;
-    // Wine's SSL policy passes a chain that ends short of a root; Windows
-    // refuses it. The chain's own verdict decides as well.
-    if (error == 0) error = ChainError(chain->TrustStatus.dwErrorStatus);
-    CertFreeCertificateChain(chain);
+  if (!CertGetCertificateChain(nullptr, certificate, &at, certificate->hCertStore, &chainPara, 0, nullptr, &chain)) {
+    verdict.error = (long)GetLastError();
+    if (verdict.error == 0) verdict.error = CERT_E_CHAINING;
+    return verdict;
+  }
+  SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl = {};
+  ssl.cbSize = sizeof ssl;
+  ssl.dwAuthType = AUTHTYPE_SERVER;
+  ssl.pwszServerName = (WCHAR*)host;
+  CERT_CHAIN_POLICY_PARA policy = {};
+  policy.cbSize = sizeof policy;
+  policy.pvExtraPolicyPara = &ssl;
+  CERT_CHAIN_POLICY_STATUS status = {};
+  status.cbSize = sizeof status;
+  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status))
+    verdict.error = (long)GetLastError() ? (long)GetLastError() : CERT_E_CHAINING;
+  else
+    verdict.error = (long)status.dwError;
+  // Wine's SSL policy passes a chain that ends short of a root; Windows
+  // refuses it. The chain's own verdict decides as well.
+  if (verdict.error == 0) verdict.error = ChainError(chain->TrustStatus.dwErrorStatus);
+  verdict.outOfPeriod = (chain->TrustStatus.dwErrorStatus & CERT_TRUST_IS_NOT_TIME_VALID) != 0;
+  for (DWORD i = 0; i < chain->cChain; ++i)
+    for (DWORD k = 0; k < chain->rgpChain[i]->cElement; ++k) {
+      const uint64_t start = Ticks(chain->rgpChain[i]->rgpElement[k]->pCertContext->pCertInfo->NotBefore);
+      if (start > verdict.latestStart) verdict.latestStart = start;
+    }
+  CertFreeCertificateChain(chain);
+  return verdict;
+}
+
+// The server's certificate must chain to a trusted root and name the host:
+// SChannel is told to leave that to the program.
+NTSKERESULT CheckCertificate(const wchar_t* host, CONNECTION* c, NTSKEOUTCOME* outcome) {
+  PCCERT_CONTEXT certificate = nullptr;
+  SECURITY_STATUS status = QueryContextAttributesW(&c->context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
+  if (status != SEC_E_OK || !certificate) return Fail(outcome, NTSKX_CERTIFICATE, status ? status : CERT_E_CHAINING);
+  const uint64_t now = g_certificateNow(), built = NtsBuildTime();
+  CHAINVERDICT verdict = JudgeChain(host, certificate, now);
+  NTSKERESULT result = verdict.error ? NTSKX_CERTIFICATE : NTSKX_OK;
+  if (now < built) {
+    // A clock behind the build is wrong: no moment before the build can be
+    // now, and none before the chain's latest start can make it pass.
+    outcome->clockBehind = true;
+    const uint64_t latestStart = verdict.latestStart;
+    verdict = JudgeChain(host, certificate, latestStart > built ? latestStart : built);
+    result = verdict.error ? NTSKX_CERTIFICATE : NTSKX_OK;
+  } else if (verdict.error && verdict.outOfPeriod && verdict.latestStart) {
+    // Out of its period now: if the chain passes at a moment within it, the
+    // period alone failed, and the clock may be what is wrong.
+    if (JudgeChain(host, certificate, verdict.latestStart).error == 0) result = NTSKX_CERTIFICATE_PERIOD;
   }
   CertFreeCertificateContext(certificate);
-  return error ? Fail(outcome, NTSKX_CERTIFICATE, error) : NTSKX_OK;
+  return result == NTSKX_OK ? NTSKX_OK : Fail(outcome, result, verdict.error);
 }
 
 NTSKERESULT CheckAlpn(CONNECTION* c, NTSKEOUTCOME* outcome) {
@@ -609,6 +657,14 @@ NTSKERESULT Exchange(const wchar_t* host, uint16_t port, CONNECTION* c, uint8_t*
 }
 
 }  // namespace
+
+uint64_t NtsBuildTime() {
+  // Unix seconds to FILETIME's 100 ns units since 1601.
+  const uint64_t epoch = (uint64_t)QL_BUILD_EPOCH;
+  return epoch ? (epoch + 11644473600ULL) * 10000000ULL : 0;
+}
+
+void SetNtsCertificateClock(uint64_t (*now)()) { g_certificateNow = now ? now : SystemNow; }
 
 NTSKERESULT RunNtsKeyExchange(const wchar_t* host, uint16_t port, uint32_t timeoutMs, NTSKEOUTCOME* outcome,
                               const CUTSIGNAL* cut) {

@@ -3,6 +3,11 @@
 // exchange port, the server's certificate checked against the trusted roots and
 // the host name, the request and the response's records (nts_ke), and the two
 // AEAD keys from the TLS exporter. Windows only.
+//
+// The certificate's time: a clock that reads earlier than the build's own time
+// (a reset machine) is certainly wrong, so the chain is then checked at the
+// later of the build time and the latest start of validity in the chain, the
+// earliest moment that could be now; otherwise at the clock's time.
 #pragma once
 #include <stdint.h>
 
@@ -19,6 +24,8 @@ enum NTSKERESULT {
   NTSKX_TLS13_UNAVAILABLE,  // the system refused credentials for TLS 1.3 only (detail: status)
   NTSKX_HANDSHAKE,          // the handshake failed or the server closed it (detail: status, 0 when closed)
   NTSKX_CERTIFICATE,        // no trusted chain, or not for this host (detail: the policy's error)
+  NTSKX_CERTIFICATE_PERIOD, // the chain fails only for its validity period at the clock's time:
+                            // the clock may be wrong (detail: the policy's error)
   NTSKX_ALPN,               // the server did not select "ntske/1"
   NTSKX_NOT_TLS13,          // the connection is not TLS 1.3, or nothing proves that it is
   NTSKX_EXPORTER,           // the system refused the key export (detail: status)
@@ -35,9 +42,13 @@ struct NTSKEOUTCOME {
   long detail;                     // see NTSKERESULT
   uint8_t c2sKey[NTS_KEY_BYTES];   // the keys, valid for NTSKX_OK
   uint8_t s2cKey[NTS_KEY_BYTES];
-  bool keysFromKeyLog;             // test builds: the keys came from the key log
   NTSKERESPONSE response;          // the records read, as far as they went
-  char note[160];                  // test builds: what the key-log route lacked; empty otherwise
+  bool clockBehind;                // the clock read earlier than the build: the chain was
+                                   // checked at the build's time or later (see above)
+#if QL_NTS_KEYLOG_ROUTE
+  bool keysFromKeyLog;             // the keys came from the key log
+  char note[160];                  // what the key-log route lacked; empty otherwise
+#endif
 };
 
 struct CUTSIGNAL;
@@ -48,3 +59,11 @@ struct CUTSIGNAL;
 // within a tenth of a second, as NTSKX_CUT. Fills outcome and returns its result.
 NTSKERESULT RunNtsKeyExchange(const wchar_t* host, uint16_t port, uint32_t timeoutMs, NTSKEOUTCOME* outcome,
                               const CUTSIGNAL* cut = nullptr);
+
+// The build's time (FILETIME, UTC), a lower bound of the true time; 0 when the
+// build knew none.
+uint64_t NtsBuildTime();
+
+// The clock the certificate check reads (FILETIME, UTC), replaceable so that
+// tests can put it years back or ahead; null restores the system's.
+void SetNtsCertificateClock(uint64_t (*now)());

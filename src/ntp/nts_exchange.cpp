@@ -24,6 +24,7 @@ void NtsKeyExchange(NTSHOST* host, uint16_t kePort, const CUTSIGNAL* cut, NTSEXC
   info->keMs = (GetCounterTime() - start) / 10000.0;
   info->keResult = result;
   if (result != NTSKX_CUT) host->keResult = result;
+  info->clockBehind = outcome->clockBehind;
   if (result == NTSKX_OK) NtsTakeKeyExchange(host, outcome->c2sKey, outcome->s2cKey, &outcome->response);
   SecureZeroMemory(outcome, sizeof *outcome);
   HeapFree(GetProcessHeap(), 0, outcome);

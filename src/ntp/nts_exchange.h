@@ -16,6 +16,7 @@ struct NTSEXCHANGE {
   bool keyExchanged;       // a key exchange was made for it
   int keResult;            // that exchange's NTSKERESULT (0: success)
   double keMs;             // its duration
+  bool clockBehind;        // its certificate check found the clock behind the build (nts_client)
   bool sent;               // a request went out (with one cookie)
   int placeholders;        // cookies asked for beyond the one sent back
   bool nak;                // the server refused the cookie: the host's keys are gone

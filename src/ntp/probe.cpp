@@ -73,6 +73,7 @@ static int KeyExchangeReason(int keResult) {
   switch (keResult) {
     case NTSKX_OK: return NTSREASON_NONE;
     case NTSKX_CERTIFICATE: return NTSREASON_CERTIFICATE;
+    case NTSKX_CERTIFICATE_PERIOD: return NTSREASON_CERTIFICATE_PERIOD;
     case NTSKX_TLS13_UNAVAILABLE:
     case NTSKX_NOT_TLS13: return NTSREASON_TLS13;
     case NTSKX_RESOLVE:
@@ -119,6 +120,15 @@ static int HostFailureReason(const NTSHOST* record, const NTSEXCHANGE& info) {
                           record && record->keyed, info.nak, info.datagrams);
 }
 
+// The reason a host's exchange leaves for its rows: its failure's, or for keys
+// won with the clock behind the build, a line of its own.
+static int HostReason(int r, const NTSHOST* record, const NTSEXCHANGE& info) {
+  const int reason = r ? (int)NTSREASON_NONE : HostFailureReason(record, info);
+  if (reason == NTSREASON_NONE && info.keyExchanged && info.keResult == NTSKX_OK && info.clockBehind)
+    return NTSREASON_CLOCK_BEHIND;
+  return reason;
+}
+
 // One NTS host's exchange for its rows, kiss etiquette included; `host` is the
 // row's trimmed "nts://" text. Notes the reason for each row. A host asked
 // alone is asked at once, back-off or not: only the window asks so.
@@ -134,8 +144,7 @@ static int QueryNtsHost(const wchar_t* host, SERVERROW* row, const int* rows, in
     uint32_t kissCode = 0;
     r = QueryNtsServerTime(record, port, NtsRound(), row, &kissCode, &info);
     NoteAnswer(host, r, kissCode);
-    if (record) NoteBackoff(record, info, r);
-    if (!r) reason = HostFailureReason(record, info);
+    reason = HostReason(r, record, info);
   }
   NoteRowsReason(rows, count, r, reason);
   return r;
@@ -241,7 +250,7 @@ static void NtsQueryDone(PASSROWS* pass, int h, SNTPQUERY* query) {
   if (!r && !query->kissCode && IsCut(pass->cut)) return;
   NoteAnswer(rows.host, r, kissCode);
   NoteBackoff(part.record, part.info, r);
-  NoteRowsReason(rows.rows, rows.count, r, r ? NTSREASON_NONE : HostFailureReason(part.record, part.info));
+  NoteRowsReason(rows.rows, rows.count, r, HostReason(r, part.record, part.info));
   RecordOutcome(pass, rows, r, true);
 }
 

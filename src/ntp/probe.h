@@ -47,13 +47,18 @@ enum NTSREASON {
   NTSREASON_KE_TIMEOUT,     // the key-exchange server was not reached in time
   NTSREASON_NAK,            // the server refused the cookie (NTS NAK)
   NTSREASON_UNAUTHENTIC,    // replies came, none authenticated
+  NTSREASON_CERTIFICATE_PERIOD,  // the certificate is out of its validity period: the clock may be wrong
+  NTSREASON_CLOCK_BEHIND,   // not a failure: the clock is behind the build, the certificate was
+                            // checked at the build's time
 };
 #define NTSREASON_FIRST_STRING 147
-#define NTSREASON_COUNT 7
+#define NTSREASON_COUNT 9
 
 // The reason of a failed NTS exchange: the host's last key exchange's
 // NTSKERESULT, whether it holds keys afterwards, a NAK, and the datagrams
-// judged. NTSREASON_NONE for plain silence.
+// judged. NTSREASON_NONE for plain silence. (An exchange whose key exchange
+// found the clock behind the build notes NTSREASON_CLOCK_BEHIND where it has
+// no failure to tell.)
 int NtsFailureReason(int keResult, int keyed, int nak, int datagrams);
 
 // A row whose NTS reason changed since the log last heard of it (each change

@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#if QL_NTS_KEYLOG_ROUTE
 namespace {
 
 int HexDigit(char c) {
@@ -22,6 +23,7 @@ bool Hex(const char* text, size_t bytes, uint8_t* out) {
 }
 
 }  // namespace
+#endif
 
 // T(i) = HMAC(PRK, T(i-1) | info | i); the output is T(1) | T(2) | ... cut to length.
 bool HkdfExpand(const TLSHASH* hash, const uint8_t* prk, const uint8_t* info, size_t infoLength, uint8_t* out,
@@ -78,6 +80,7 @@ bool TlsExporter(const TLSHASH* hash, const uint8_t* exporterSecret, const char*
   return ok;
 }
 
+#if QL_NTS_KEYLOG_ROUTE
 bool ClientHelloRandom(const uint8_t* record, size_t length, uint8_t random[TLS_RANDOM_BYTES]) {
   // Record header (type 22, version, length), handshake header (type 1, 24-bit
   // length), legacy_version, then the random.
@@ -101,3 +104,4 @@ bool KeyLogExporterSecret(const char* line, size_t length, const uint8_t random[
   *secretLength = secretChars / 2;
   return true;
 }
+#endif

@@ -1,9 +1,9 @@
-// The fifty-three interface strings (ids 101 to 153), the help text and the log box.
+// The fifty-five interface strings (ids 101 to 155), the help text and the log box.
 #pragma once
 #include "text/wch.h"
 
 #define STRING_FIRST_ID 101
-#define STRING_COUNT 53
+#define STRING_COUNT 55
 #define STRING_CHARS 128
 
 struct STRINGTABLE {
@@ -13,7 +13,7 @@ struct STRINGTABLE {
 
 extern STRINGTABLE g_stringTable;
 
-// String `id` (101..153); an empty text for an id outside the table.
+// String `id` (101..155); an empty text for an id outside the table.
 const wch* Str(int id);
 
 #ifdef _WIN32

@@ -110,7 +110,7 @@ def task_file(s):
 
 def scenario_english(res, art):
     arch = "x64"
-    names = ["english_ini_is_utf16_with_53_strings", "english_ini_server_lists_are_the_resources",
+    names = ["english_ini_is_utf16_with_55_strings", "english_ini_server_lists_are_the_resources",
              "english_ini_help_text", "english_controls_and_titles", "english_nothing_chinese",
              "english_status_sentence", "english_no_text_clipped", "english_auto_box_registers_task",
              "english_auto_box_untick_deletes_task", "english_periodic_box_registers_task",
@@ -120,8 +120,8 @@ def scenario_english(res, art):
     st = strings_of(text)
     sec = sections(text)
     keys = [line.split("=", 1)[0] for line in sec["[STRINGTABLE]"]]
-    res.check("english_ini_is_utf16_with_53_strings",
-              len(st) == 53 and keys == [str(101 + i) for i in range(53)] and st[136 - 101].count("%s") == 2 and
+    res.check("english_ini_is_utf16_with_55_strings",
+              len(st) == 55 and keys == [str(101 + i) for i in range(55)] and st[136 - 101].count("%s") == 2 and
               st[145 - 101].count("%s") == 2 and
               all(len(v) < 128 and v for v in st), "keys %s, 136 %r" % (keys, st[35] if len(st) > 35 else None))
     S = lambda i: st[i - 101]

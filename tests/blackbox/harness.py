@@ -21,7 +21,7 @@ import zoneinfo
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-# The interface strings 101..153 as the program ships them.
+# The interface strings 101..155 as the program ships them.
 DEFAULT_STRINGS = [
     "超时", "时间：", "授时服务器", "正确时间[T4+θ]", "时间偏差(比服务器)", "往返延迟(ms)", "根延迟(ms)",
     "秒", "天", "小时", "分钟", "毫秒", "快了：", "慢了：", "超过", "已同步，等更新", "同步时间服务器",
@@ -34,8 +34,9 @@ DEFAULT_STRINGS = [
     "程序路径过长，自动启动项写不下，登录时不会自动启动本程序；请把程序放到较短的路径下。",
     "NTS：服务器名格式有误", "NTS：服务器证书不受信任", "NTS：本系统不支持 TLS 1.3", "NTS：密钥交换被拒绝",
     "NTS：密钥交换超时或连不上", "NTS：服务器拒绝了 Cookie（NAK）", "NTS：应答未通过认证",
+    "NTS：证书不在有效期内，本机时钟可能有误", "NTS：本机时钟早于本程序的构建日期，证书已按该日期检查",
 ]
-assert len(DEFAULT_STRINGS) == 53
+assert len(DEFAULT_STRINGS) == 55
 
 ROW_NAMES = ["#0 阿里云授时服务中心", "#1 腾讯云授时服务中心", "#2 微软公司授时服务器", "#3 国际快速授时服务器",
              "#4 中国科学院授时中心", "#5 中国教育网授时中心", "#6 香港天文台授时中心", "#7 澳门气象局授时中心",
@@ -95,7 +96,7 @@ class Results:
 
 
 def ini_text(strings=None, rows=None, extra=None, names=None):
-    """The INI file: both server sections on loopback, all 53 strings, a help text."""
+    """The INI file: both server sections on loopback, all 55 strings, a help text."""
     strings = strings or DEFAULT_STRINGS
     rows = rows or ROW_HOSTS
     extra = extra or EXTRA_HOSTS

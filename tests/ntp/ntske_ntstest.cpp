@@ -29,6 +29,7 @@ const uint16_t kOrphanPort = 4463;    // the same certificate without its CA
 const uint16_t kMutePort = 4464;      // takes the connection, never answers
 const uint16_t kFullQueuePort = 4465; // leaves the connect unanswered
 const uint16_t kClosedPort = 4466;    // nothing listens
+const uint16_t kExpiredPort = 4480;   // certificate for localhost from the test CA, expired in 2020
 const uint16_t kGoodNtpPort = 11123;
 
 std::string Env(const char* name) {
@@ -56,7 +57,11 @@ class NtsKeyExchange : public ::testing::Test {
 
 std::string Describe(const NTSKEOUTCOME& o) {
   char text[320];
+#if QL_NTS_KEYLOG_ROUTE
   snprintf(text, sizeof text, "result %d, detail 0x%lx, note '%s'", (int)o.result, (unsigned long)o.detail, o.note);
+#else
+  snprintf(text, sizeof text, "result %d, detail 0x%lx", (int)o.result, (unsigned long)o.detail);
+#endif
   return text;
 }
 
@@ -94,7 +99,9 @@ bool NtsNtpExchange(const NTSKEOUTCOME& ke, const NTSCOOKIE& cookie, uint64_t no
 TEST_F(NtsKeyExchange, GivesKeysAndEightCookiesThatTheServerAcceptsForAnAuthenticatedReply) {
   NTSKEOUTCOME ke;
   ASSERT_EQ(NTSKX_OK, Run(kGoodPort, &ke)) << Describe(ke);
-  EXPECT_EQ(QL_NTS_KEYLOG_ROUTE != 0, ke.keysFromKeyLog);
+#if QL_NTS_KEYLOG_ROUTE
+  EXPECT_TRUE(ke.keysFromKeyLog);
+#endif
   EXPECT_EQ(NTS_MAX_COOKIES, ke.response.cookieCount);
   for (int i = 0; i < ke.response.cookieCount; ++i) EXPECT_GT(ke.response.cookies[i].length, 0);
   EXPECT_EQ(kGoodNtpPort, ke.response.port);
@@ -158,6 +165,78 @@ TEST_F(NtsKeyExchange, ASilentHostCostsItsDeadlineAndAClosedPortNothing) {
   EXPECT_LT(ms, NTSKE_CONNECT_MS + 2500);
   EXPECT_EQ(NTSKX_CONNECT, Run(kClosedPort, &ke, NTSKE_TIMEOUT_MS, &ms)) << Describe(ke);
   EXPECT_LT(ms, NTSKE_CONNECT_MS);
+}
+
+// The certificate check's clock, set by a test and put back when it ends.
+const uint64_t kDay = 24ull * 3600 * 10000000;
+uint64_t g_testNow;
+uint64_t TestNow() { return g_testNow; }
+struct CertificateClock {
+  explicit CertificateClock(uint64_t now) { Set(now); }
+  void Set(uint64_t now) {
+    g_testNow = now;
+    SetNtsCertificateClock(TestNow);
+  }
+  ~CertificateClock() { SetNtsCertificateClock(nullptr); }
+};
+
+uint64_t SystemNow() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return (uint64_t)now.dwHighDateTime << 32 | now.dwLowDateTime;
+}
+
+uint64_t At(WORD year, WORD month, WORD day) {
+  SYSTEMTIME t = {};
+  t.wYear = year;
+  t.wMonth = month;
+  t.wDay = day;
+  FILETIME f;
+  SystemTimeToFileTime(&t, &f);
+  return (uint64_t)f.dwHighDateTime << 32 | f.dwLowDateTime;
+}
+
+TEST_F(NtsKeyExchange, AClockYearsBehindTheBuildIsCheckedAtTheBuildTimeYetRefusesWhatNoMomentCouldPass) {
+  // The certificates are made as the test starts, after the build.
+  ASSERT_NE(0u, NtsBuildTime());
+  ASSERT_LT(NtsBuildTime(), SystemNow());
+  CertificateClock clock(NtsBuildTime() - 6 * 365 * kDay);   // a reset machine
+  NTSKEOUTCOME ke;
+  ASSERT_EQ(NTSKX_OK, Run(kGoodPort, &ke)) << Describe(ke);
+  EXPECT_TRUE(ke.clockBehind);
+  EXPECT_EQ(NTS_MAX_COOKIES, ke.response.cookieCount);
+  // Trust and name are judged as ever.
+  EXPECT_EQ(NTSKX_CERTIFICATE, Run(kOtherNamePort, &ke)) << Describe(ke);
+  EXPECT_EQ(CERT_E_CN_NO_MATCH, ke.detail);
+  EXPECT_EQ(NTSKX_CERTIFICATE, Run(kStrayCaPort, &ke)) << Describe(ke);
+  EXPECT_EQ(CERT_E_UNTRUSTEDROOT, ke.detail);
+
+  // A certificate that expired before the build, however the clock reads:
+  // years back, within its own period, and now.
+  for (uint64_t now : {NtsBuildTime() - 6 * 365 * kDay, At(2020, 3, 1), SystemNow()}) {
+    SCOPED_TRACE(now);
+    clock.Set(now);
+    EXPECT_EQ(NTSKX_CERTIFICATE, Run(kExpiredPort, &ke)) << Describe(ke);
+    EXPECT_EQ(CERT_E_EXPIRED, ke.detail);
+    EXPECT_EQ(now < NtsBuildTime(), ke.clockBehind);
+    EXPECT_EQ(0, ke.response.cookieCount);
+  }
+}
+
+TEST_F(NtsKeyExchange, AChainRefusedOnlyForItsPeriodSaysTheClockMayBeWrong) {
+  CertificateClock clock(SystemNow() + 10 * 365 * kDay);   // a clock years ahead
+  NTSKEOUTCOME ke;
+  EXPECT_EQ(NTSKX_CERTIFICATE_PERIOD, Run(kGoodPort, &ke)) << Describe(ke);
+  EXPECT_EQ(CERT_E_EXPIRED, ke.detail);
+  EXPECT_FALSE(ke.clockBehind);
+  // Out of its period and for another name or an untrusted root: no clock helps.
+  EXPECT_EQ(NTSKX_CERTIFICATE, Run(kOtherNamePort, &ke)) << Describe(ke);
+  EXPECT_EQ(NTSKX_CERTIFICATE, Run(kStrayCaPort, &ke)) << Describe(ke);
+  // At the build, before the certificates were made: checked at that time,
+  // which is before their period.
+  clock.Set(NtsBuildTime());
+  EXPECT_EQ(NTSKX_CERTIFICATE_PERIOD, Run(kGoodPort, &ke)) << Describe(ke);
+  EXPECT_FALSE(ke.clockBehind);
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ const char kProcessor[] = "X86";
 const wchar_t kOriginalFilename[] = L"Quorlin_x86U.EXE";
 #endif
 
-const char* const kStrings[53] = {
+const char* const kStrings[55] = {
     "超时", "时间：", "授时服务器", "正确时间[T4+θ]", "时间偏差(比服务器)", "往返延迟(ms)", "根延迟(ms)",
     "秒", "天", "小时", "分钟", "毫秒", "快了：", "慢了：", "超过", "已同步，等更新", "同步时间服务器",
     "同步时间失败！申请修改时间权限不成功！", "成功！", "失败！", "同步时间失败！无网络或服务器链接不上。",
@@ -34,6 +34,7 @@ const char* const kStrings[53] = {
     "程序路径过长，自动启动项写不下，登录时不会自动启动本程序；请把程序放到较短的路径下。",
     "NTS：服务器名格式有误", "NTS：服务器证书不受信任", "NTS：本系统不支持 TLS 1.3", "NTS：密钥交换被拒绝",
     "NTS：密钥交换超时或连不上", "NTS：服务器拒绝了 Cookie（NAK）", "NTS：应答未通过认证",
+    "NTS：证书不在有效期内，本机时钟可能有误", "NTS：本机时钟早于本程序的构建日期，证书已按该日期检查",
 };
 
 // A text resource as the program gets it, plus its raw lines split at CR LF.
@@ -91,9 +92,9 @@ std::wstring TrimBlanks(const std::wstring& s) {
   return b == std::wstring::npos ? L"" : s.substr(b, e - b + 1);
 }
 
-TEST(StringTable, HoldsTheFiftyThreeTextsExactly) {
+TEST(StringTable, HoldsTheFiftyFiveTextsExactly) {
   HINSTANCE self = GetModuleHandleW(nullptr);
-  for (int i = 0; i < 53; ++i) {
+  for (int i = 0; i < 55; ++i) {
     const wchar_t* text = nullptr;
     int length = LoadStringW(self, 101 + i, (LPWSTR)&text, 0);   // the resource's own length
     wchar_t slot[128] = {};
@@ -108,7 +109,7 @@ TEST(StringTable, HoldsNothingOutsideItsIds) {
   HINSTANCE self = GetModuleHandleW(nullptr);
   wchar_t slot[128];
   // 146 to 148 are also the text resources' ids, of another type.
-  for (int id : {0, 1, 96, 99, 100, 154, 155, 159, 160}) {
+  for (int id : {0, 1, 96, 99, 100, 156, 157, 159, 160}) {
     SCOPED_TRACE(id);
     EXPECT_EQ(LoadStringW(self, id, slot, 128), 0);
   }
@@ -295,6 +296,12 @@ TEST(VersionBlock, NamesTheProgramAndItsBuild) {
   EXPECT_EQ(Utf8(VersionString(info, L"FileDescription").c_str()), "Quorlin- 时间同步工具");
   EXPECT_EQ(VersionString(info, L"ProductName"), L"Quorlin.EXE");
   EXPECT_EQ(VersionString(info, L"OriginalFilename"), kOriginalFilename);
+  // A build with the key-log route (tests) is marked where a person looks; a release is not.
+#if QL_NTS_KEYLOG_ROUTE
+  EXPECT_NE(VersionString(info, L"Comments").find(L"not for release"), std::wstring::npos);
+#else
+  EXPECT_EQ(VersionString(info, L"Comments"), L"(missing)");
+#endif
 }
 
 TEST(Manifest, RequestsElevationCommonControlsSixAndDpiAwareness) {

@@ -350,6 +350,7 @@ TEST_F(NtsProbe, CookiesSpentWithoutAnAnswerBackTheHostOffUntilOneComes) {
   EXPECT_FALSE(NtsBackingOff(h, g_testNowMs));
   // Silence, not forged replies: no reason line at any point.
   EXPECT_TRUE(Reasons().empty());
+}
 
 uint64_t g_certificateNow;
 uint64_t CertificateNow() { return g_certificateNow; }

@@ -1,9 +1,10 @@
 // Network Time Security against ntpsec's ntpd on loopback (with-peers,
-// QL_PEERS_NTPSEC), a second server beside chronyd where RFC 8915 leaves room:
-// its key exchange names neither server nor port (NTP on 123 of the host asked),
-// its cookies are 104 bytes, it takes a request only when the placeholders have
-// the cookie's length and the authenticator holds the nonce and tag alone, and
-// it answers a cookie it can no longer read with silence, never a NAK.
+// QL_PEERS_NTPSEC), which differs from chronyd where RFC 8915 leaves room: its
+// TLS sends session tickets after the handshake, its key exchange names neither
+// server nor port (NTP on 123 of the host asked), its cookies are 104 bytes, it
+// takes a request only when the placeholders have the cookie's length and the
+// authenticator holds the nonce and tag alone, and it answers a cookie it can no
+// longer read with silence, never a NAK.
 #include <gtest/gtest.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>

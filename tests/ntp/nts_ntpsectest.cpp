@@ -31,7 +31,7 @@
 
 namespace {
 
-const uint16_t kKeeperPort = 4471;   // with-peers' keeper of ntpd
+const uint16_t kKeeperPort = 4490;   // with-peers' keeper of ntpd
 const size_t kNtpsecCookieBytes = 104;   // key index, nonce, tag, AEAD id, both AES-SIV-CMAC-256 keys
 const int64_t kOneMs = 10000;
 

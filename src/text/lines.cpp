@@ -102,6 +102,7 @@ wch* TrimRight(wch* s, wch c1, wch c2) {
 }
 
 wch* Trim(wch* s) {
+  if (!s) return s;
   unsigned long n;
   wch* t = const_cast<wch*>(WTrimmed(s, &n));
   t[n] = 0;

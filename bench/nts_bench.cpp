@@ -176,7 +176,7 @@ int wmain(int argc, wchar_t** argv) {
   SecureZeroMemory(outcome, sizeof *outcome);
   delete outcome;
 
-  NTSHOST* host = NtsHostFor(L"localhost");
+  NTSHOST* host = NtsHostAt(L"localhost", 0);
   SERVERROW row = {};
   // chronyd may answer unsynchronised for its first moments.
   for (int i = 0; i < 40 && !QueryNtsServerTime(host, kKePort, NtsRound(), &row, nullptr, nullptr); ++i) Sleep(250);

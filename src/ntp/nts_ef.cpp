@@ -2,19 +2,12 @@
 
 #include <string.h>
 
+#include "ntp/bytes.h"
+
 namespace {
 
 const size_t kFieldHeader = 4;
 const size_t kMinField = 16;   // shortest extension field an NTPv4 packet may carry
-
-uint16_t Read16(const uint8_t* p) {
-  return (uint16_t)((p[0] << 8) | p[1]);
-}
-
-void Put16(uint8_t* p, size_t v) {
-  p[0] = (uint8_t)(v >> 8);
-  p[1] = (uint8_t)v;
-}
 
 size_t Padded(size_t n) {
   return (n + 3) & ~(size_t)3;
@@ -71,7 +64,7 @@ size_t AppendNtsField(uint8_t* packet, size_t capacity, size_t length, uint16_t 
   uint8_t* p = packet + length;
   memset(p, 0, n);
   Put16(p, type);
-  Put16(p + 2, n);
+  Put16(p + 2, (uint16_t)n);
   if (body) memcpy(p + kFieldHeader, body, bodyLength);
   return length + n;
 }
@@ -88,7 +81,7 @@ size_t AppendNtsAuthenticator(uint8_t* packet, size_t capacity, size_t length, c
   if (!end) return 0;
   uint8_t* body = packet + length + kFieldHeader;
   Put16(body, NTS_NONCE_BYTES);
-  Put16(body + 2, cipherLength);
+  Put16(body + 2, (uint16_t)cipherLength);
   memcpy(body + 4, aeadNonce, NTS_NONCE_BYTES);
   const SIVPART parts[2] = {{packet, length}, {aeadNonce, NTS_NONCE_BYTES}};
   if (!SivEncrypt(aes, key, parts, 2, plaintext, plainLength, body + 4 + NTS_NONCE_BYTES)) return 0;

@@ -6,29 +6,12 @@ static NTSHOST g_hosts[NTS_HOSTS];
 static uint64_t g_uses;
 static uint32_t g_round = 1;
 
-static bool Blank(wch c) {
-  return c == ' ' || c == '\t';
-}
-
-static wch Lower(wch c) {
-  return c >= 'A' && c <= 'Z' ? (wch)(c + ('a' - 'A')) : c;
-}
-
-// The host without surrounding blanks: its first unit and length.
-static const wch* Trimmed(const wch* host, unsigned long* length) {
-  while (*host && Blank(*host)) ++host;
-  unsigned long n = WLen(host);
-  while (n && Blank(host[n - 1])) --n;
-  *length = n;
-  return host;
-}
-
 static bool SameHost(const wch* a, unsigned long an, const wch* b) {
   unsigned long bn;
-  b = Trimmed(b, &bn);
+  b = WTrimmed(b, &bn);
   if (an != bn) return false;
   for (unsigned long i = 0; i < an; ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
+    if (WLowerAscii(a[i]) != WLowerAscii(b[i])) return false;
   return true;
 }
 
@@ -38,13 +21,11 @@ static void Wipe(NTSHOST* host) {
   for (size_t i = 0; i < sizeof *host; ++i) p[i] = 0;
 }
 
-NTSHOST* NtsHostFor(const wch* host) { return NtsHostAt(host, 0); }
-
 NTSHOST* NtsHostAt(const wch* host, uint16_t kePort) {
   if (!host) return nullptr;
   if (kePort == NTSKE_PORT) kePort = 0;
   unsigned long n;
-  const wch* name = Trimmed(host, &n);
+  const wch* name = WTrimmed(host, &n);
   if (n == 0 || n >= HOST_CHARS) return nullptr;
   NTSHOST* chosen = nullptr;
   for (NTSHOST& h : g_hosts)

@@ -37,13 +37,11 @@ struct NTSHOST {
 #define NTS_BACKOFF_FIRST_MS 2000      // after the first failure: a network late at logon costs little
 #define NTS_BACKOFF_MAX_MS 3600000     // the doubling stops at an hour
 
-// The record of `host` (compared without regard to ASCII case or surrounding
-// blanks), made empty for a host not seen before. Null for an empty host.
-NTSHOST* NtsHostFor(const wch* host);
-
-// The same for a host's key-exchange server on kePort (0 or 4460: the standard
-// port): servers on other ports of one host are different servers, with keys
-// and cookies of their own.
+// The record of `host`'s key-exchange server on kePort (0 or 4460: the
+// standard port), the host compared without regard to ASCII case or the
+// blanks around it; made empty for a server not seen before. Servers on other
+// ports of one host are different servers, with keys and cookies of their own.
+// Null for an empty host.
 NTSHOST* NtsHostAt(const wch* host, uint16_t kePort);
 
 // Forgets every record (a test, or a new run).

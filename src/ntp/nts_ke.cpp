@@ -2,17 +2,9 @@
 
 #include <string.h>
 
+#include "ntp/bytes.h"
+
 namespace {
-
-uint16_t Read16(const uint8_t* p) {
-  return (uint16_t)((p[0] << 8) | p[1]);
-}
-
-uint8_t* Put16(uint8_t* p, uint16_t v) {
-  p[0] = (uint8_t)(v >> 8);
-  p[1] = (uint8_t)v;
-  return p + 2;
-}
 
 uint8_t* PutRecord(uint8_t* p, uint16_t type, const uint16_t* body, int count) {
   p = Put16(p, (uint16_t)(type | NTSKE_CRITICAL));

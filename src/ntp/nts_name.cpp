@@ -1,11 +1,9 @@
 #include "ntp/nts_name.h"
 
-static wch Lower(wch c) { return c >= 'A' && c <= 'Z' ? (wch)(c + ('a' - 'A')) : c; }
-
 bool HasNtsPrefix(const wch* host) {
   static const char kPrefix[] = "nts://";
   for (int i = 0; i < NTS_NAME_PREFIX_CHARS; ++i)
-    if (Lower(host[i]) != (wch)kPrefix[i]) return false;   // also stops at the terminator
+    if (WLowerAscii(host[i]) != (wch)kPrefix[i]) return false;   // also stops at the terminator
   return true;
 }
 

@@ -18,9 +18,8 @@ void ResetServerTable() {
     row.result = 0;
     row.zScore = SCORE_NONE;
     row.inlier = 0;
-    const wch* host = row.host;
-    while (*host == ' ' || *host == '\t') ++host;
-    row.nts = HasNtsPrefix(host) ? 1 : 0;
+    unsigned long length;
+    row.nts = HasNtsPrefix(WTrimmed(row.host, &length)) ? 1 : 0;
     row.authenticated = 0;
   }
   LockTable();

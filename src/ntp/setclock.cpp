@@ -73,9 +73,3 @@ int SetClockFromBest(SYNCOUTCOME* outcome) {
   }
   return chosen;
 }
-
-int ProbeAndSetClock(SYNCOUTCOME* outcome) {
-  const unsigned passes = SYNC_PROBE_PASSES;
-  ProbeServers(&passes);
-  return SetClockFromBest(outcome);
-}

@@ -3,14 +3,14 @@
 #include <windows.h>
 #include <stdint.h>
 
-// Result codes of SetClockFromBest and ProbeAndSetClock; 0..9 is the chosen
+// Result codes of SetClockFromBest; 0..9 is the chosen
 // row's position in the sorted selection table.
 #define SYNC_SET_FAILED (-1)      // a qualifying row was tried, setting failed for all
 #define SYNC_NO_SERVER (-2)       // no row qualified
 #define SYNC_NO_PRIVILEGE (-3)    // the system-time privilege could not be enabled
 
 #define CLOCK_LEAD_100NS 100000   // the clock is set 10 ms ahead of the estimate
-#define SYNC_PROBE_PASSES 2        // passes of the round that ProbeAndSetClock makes
+#define SYNC_PROBE_PASSES 2        // passes of an attempt's own probe round
 
 struct SYNCOUTCOME {
   uint32_t delayMs;   // the chosen row's round trip
@@ -25,9 +25,6 @@ int EnableSystemTimePrivilege();
 // which setting succeeds. Appends one "<117><index>: <host>..." text per
 // candidate to the log (no line end). `outcome` may be null.
 int SetClockFromBest(SYNCOUTCOME* outcome);
-
-// A probe round of two passes, then SetClockFromBest.
-int ProbeAndSetClock(SYNCOUTCOME* outcome);
 
 // The two system calls behind SetClockFromBest, replaceable so that tests can
 // record the time it sets and refuse the privilege. A null field (or a null

@@ -272,12 +272,12 @@ static void LogStamp() {
   Log(stamp, 0);
 }
 
-// ProbeAndSetClock with the line's stamp; `pressed` for the sync button, whose
+// An attempt's round and clock setting, with the line's stamp; `pressed` for the sync button, whose
 // round asks NTS hosts that back off. Where no trusted answer is at hand when
 // the attempt starts (the first one after start-up cuts the round that would
 // have given it one), the stamp comes from the attempt's own round, ahead of
 // the notes of the servers the clock setting tries.
-static int StampProbeAndSetClock(SYNCOUTCOME* outcome, int pressed) {
+static int StampRoundAndSetClock(SYNCOUTCOME* outcome, int pressed) {
   wch stamp[TEXT_CHARS];
   SyncStamp(stamp, TEXT_CHARS);
   Log(stamp, 0);
@@ -298,7 +298,7 @@ static int32_t HiddenAttempt() {
   // this attempt asks every server again.
   CutAndStopProbing();
   StopWorker(&g_refreshWorker);
-  const int code = StampProbeAndSetClock(nullptr, 0);
+  const int code = StampRoundAndSetClock(nullptr, 0);
   Log(OutcomeMessage(code), 1);
   LogNtsReasons();
   ResumeProbing();
@@ -336,7 +336,7 @@ int ManualSync() {
   // Samples older than the window's return from the tray are not the quick
   // scheme's: until a round has come back since, the attempt makes one.
   if (g_syncView.schemeItem() != 0 || QuickSamplesStale()) {
-    code = StampProbeAndSetClock(&outcome, 1);
+    code = StampRoundAndSetClock(&outcome, 1);
   } else {
     LogStamp();
     code = SetClockFromBest(&outcome);

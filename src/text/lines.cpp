@@ -101,7 +101,13 @@ wch* TrimRight(wch* s, wch c1, wch c2) {
   return s;
 }
 
-wch* Trim(wch* s) { return TrimRight(TrimLeft(s, kSpace, kTab), kSpace, kTab); }
+wch* Trim(wch* s) {
+  if (!s) return s;
+  unsigned long n;
+  wch* t = const_cast<wch*>(WTrimmed(s, &n));
+  t[n] = 0;
+  return t;
+}
 
 static wch* TrimByMode(wch* s, int32_t mode) {
   return mode == 1 ? Trim(s) : TrimRight(s, kSpace, kTab);

@@ -18,6 +18,22 @@ inline unsigned long WLen(const wch* s) {
   return n;
 }
 
+// A blank around a value: space or tab.
+inline bool WBlank(wch c) { return c == 0x20 || c == 0x09; }
+
+// ASCII letters lowered, every other unit as it is: how host names and
+// prefixes compare.
+inline wch WLowerAscii(wch c) { return c >= 'A' && c <= 'Z' ? (wch)(c + ('a' - 'A')) : c; }
+
+// The text without the blanks around it, as its first unit and its length.
+inline const wch* WTrimmed(const wch* s, unsigned long* length) {
+  while (WBlank(*s)) ++s;
+  unsigned long n = WLen(s);
+  while (n && WBlank(s[n - 1])) --n;
+  *length = n;
+  return s;
+}
+
 // Copies src into dst[cap], cutting it to cap - 1 units without splitting a
 // surrogate pair; dst is always terminated. A null src gives an empty text.
 inline void WCopy(wch* dst, unsigned long cap, const wch* src) {

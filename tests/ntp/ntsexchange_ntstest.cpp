@@ -104,7 +104,7 @@ class NtsExchange : public ::testing::Test {
 };
 
 TEST_F(NtsExchange, MeasuresChronydsClockWithinAMillisecondOnEightCookiesThatItKeepsAtEight) {
-  NTSHOST* host = NtsHostFor(L"localhost");
+  NTSHOST* host = NtsHostAt(L"localhost", 0);
   ASSERT_NE(nullptr, host);
   SERVERROW row = {};
   NTSEXCHANGE info;
@@ -155,7 +155,7 @@ TEST_F(NtsExchange, MeasuresChronydsClockWithinAMillisecondOnEightCookiesThatItK
 
 TEST_F(NtsExchange, AKeyExchangeThatFailsIsTriedAgainInTheNextRoundOnly) {
   // Nothing listens on 4466.
-  NTSHOST* host = NtsHostFor(L"localhost");
+  NTSHOST* host = NtsHostAt(L"localhost", 0);
   SERVERROW row = {};
   NTSEXCHANGE info;
   EXPECT_EQ(0, QueryNtsServerTime(host, 4466, NtsRound(), &row, nullptr, &info));
@@ -172,7 +172,7 @@ TEST_F(NtsExchange, AKeyExchangeThatFailsIsTriedAgainInTheNextRoundOnly) {
 
 TEST_F(NtsExchange, ARelayThatFlipsAByteOrReplaysAnEarlierReplyGetsNoAnswerThrough) {
   ASSERT_EQ("ok", AskHelper(kRelayControlPort, "pass"));
-  NTSHOST* host = NtsHostFor(L"localhost");
+  NTSHOST* host = NtsHostAt(L"localhost", 0);
   SERVERROW row = {};
   NTSEXCHANGE info;
   ASSERT_EQ(10, UntilAnswered(host, kRelayedPort, &row, &info))
@@ -225,7 +225,7 @@ TEST_F(NtsExchange, ARelayThatFlipsAByteOrReplaysAnEarlierReplyGetsNoAnswerThrou
 }
 
 TEST_F(NtsExchange, AfterTheServerLosesItsKeysANakBringsANewKeyExchange) {
-  NTSHOST* host = NtsHostFor(L"localhost");
+  NTSHOST* host = NtsHostAt(L"localhost", 0);
   SERVERROW row = {};
   NTSEXCHANGE info;
   ASSERT_EQ(10, UntilAnswered(host, kRestartedPort, &row, &info)) << "key exchange " << info.keResult;

@@ -40,12 +40,12 @@ class NtsHostRecords : public ::testing::Test {
 };
 
 TEST_F(NtsHostRecords, RowsNamingOneHostShareItsRecordAndAFullTableReusesTheLeastUsed) {
-  NTSHOST* a = NtsHostFor(WSTR("Time.Example"));
+  NTSHOST* a = NtsHostAt(WSTR("Time.Example"), 0);
   ASSERT_NE(nullptr, a);
-  EXPECT_EQ(a, NtsHostFor(WSTR("  time.example\t")));
-  EXPECT_NE(a, NtsHostFor(WSTR("time.example.net")));
-  EXPECT_EQ(nullptr, NtsHostFor(WSTR("   ")));
-  EXPECT_EQ(nullptr, NtsHostFor(nullptr));
+  EXPECT_EQ(a, NtsHostAt(WSTR("  time.example\t"), 0));
+  EXPECT_NE(a, NtsHostAt(WSTR("time.example.net"), 0));
+  EXPECT_EQ(nullptr, NtsHostAt(WSTR("   "), 0));
+  EXPECT_EQ(nullptr, NtsHostAt(nullptr, 0));
 
   const NTSKERESPONSE ke = KeResponse(8, 0x10);
   NtsTakeKeyExchange(a, kC2s, kS2c, &ke);
@@ -53,15 +53,15 @@ TEST_F(NtsHostRecords, RowsNamingOneHostShareItsRecordAndAFullTableReusesTheLeas
                         WSTR("h7"), WSTR("h8"), WSTR("h9")};
   // Ten records: "time.example.net" and h1..h8 fill them beside a; a is used
   // again, so h9 takes the place of the least recently used, "time.example.net".
-  for (int i = 0; i < 8; ++i) ASSERT_NE(nullptr, NtsHostFor(names[i]));
-  ASSERT_EQ(a, NtsHostFor(WSTR("time.example")));
+  for (int i = 0; i < 8; ++i) ASSERT_NE(nullptr, NtsHostAt(names[i], 0));
+  ASSERT_EQ(a, NtsHostAt(WSTR("time.example"), 0));
   EXPECT_EQ(8, a->cookieCount);
-  NTSHOST* nine = NtsHostFor(names[8]);
+  NTSHOST* nine = NtsHostAt(names[8], 0);
   ASSERT_NE(nullptr, nine);
   EXPECT_NE(a, nine);
-  EXPECT_EQ(a, NtsHostFor(WSTR("TIME.EXAMPLE")));
+  EXPECT_EQ(a, NtsHostAt(WSTR("TIME.EXAMPLE"), 0));
   EXPECT_TRUE(a->keyed);
-  NTSHOST* again = NtsHostFor(WSTR("time.example.net"));
+  NTSHOST* again = NtsHostAt(WSTR("time.example.net"), 0);
   EXPECT_FALSE(again->keyed);
   EXPECT_EQ(0, again->cookieCount);
 }
@@ -70,7 +70,7 @@ TEST_F(NtsHostRecords, KeyExchangeServersOnOtherPortsOfOneHostKeepKeysOfTheirOwn
   NTSHOST* standard = NtsHostAt(WSTR("localhost"), 0);
   ASSERT_NE(nullptr, standard);
   EXPECT_EQ(standard, NtsHostAt(WSTR("LOCALHOST"), 4460));   // the standard port by number
-  EXPECT_EQ(standard, NtsHostFor(WSTR("localhost")));
+  EXPECT_EQ(standard, NtsHostAt(WSTR("localhost"), 0));
   const NTSKERESPONSE ke = KeResponse(8, 0x20);
   NtsTakeKeyExchange(standard, kC2s, kS2c, &ke);
   NTSHOST* other = NtsHostAt(WSTR("localhost"), 4461);
@@ -83,7 +83,7 @@ TEST_F(NtsHostRecords, KeyExchangeServersOnOtherPortsOfOneHostKeepKeysOfTheirOwn
 }
 
 TEST_F(NtsHostRecords, EachCookieGoesOnceAndPlaceholdersAskForTheStoreToBeFullAgain) {
-  NTSHOST* h = NtsHostFor(WSTR("localhost"));
+  NTSHOST* h = NtsHostAt(WSTR("localhost"), 0);
   NTSCOOKIE c;
   int placeholders = -1;
   EXPECT_TRUE(NtsNeedsKeyExchange(h));
@@ -125,11 +125,11 @@ TEST_F(NtsHostRecords, EachCookieGoesOnceAndPlaceholdersAskForTheStoreToBeFullAg
 }
 
 TEST_F(NtsHostRecords, OneKeyExchangeARoundSoAFailedOneWaitsForTheNext) {
-  NTSHOST* h = NtsHostFor(WSTR("localhost"));
+  NTSHOST* h = NtsHostAt(WSTR("localhost"), 0);
   const uint32_t round = NtsRound();
   EXPECT_TRUE(NtsClaimKeyExchange(h, round));
   EXPECT_FALSE(NtsClaimKeyExchange(h, round));
-  EXPECT_TRUE(NtsClaimKeyExchange(NtsHostFor(WSTR("other")), round));   // per host
+  EXPECT_TRUE(NtsClaimKeyExchange(NtsHostAt(WSTR("other"), 0), round));   // per host
   NtsNextRound();
   EXPECT_NE(round, NtsRound());
   EXPECT_TRUE(NtsClaimKeyExchange(h, NtsRound()));
@@ -138,7 +138,7 @@ TEST_F(NtsHostRecords, OneKeyExchangeARoundSoAFailedOneWaitsForTheNext) {
 }
 
 TEST_F(NtsHostRecords, TheBackOffDoublesFromTwoSecondsToAnHourAndAnAuthenticatedAnswerEndsIt) {
-  NTSHOST* h = NtsHostFor(WSTR("localhost"));
+  NTSHOST* h = NtsHostAt(WSTR("localhost"), 0);
   EXPECT_FALSE(NtsBackingOff(h, 0));
   uint64_t now = 5000;
   const uint64_t waits[] = {2000,   4000,    8000,    16000,   32000,   64000,  128000,
@@ -158,7 +158,7 @@ TEST_F(NtsHostRecords, TheBackOffDoublesFromTwoSecondsToAnHourAndAnAuthenticated
 }
 
 TEST_F(NtsHostRecords, CookiesSpentWithoutOneAuthenticAnswerCountAsAFailure) {
-  NTSHOST* h = NtsHostFor(WSTR("localhost"));
+  NTSHOST* h = NtsHostAt(WSTR("localhost"), 0);
   const NTSKERESPONSE ke = KeResponse(2, 0x10);
   NtsTakeKeyExchange(h, kC2s, kS2c, &ke);
   NTSCOOKIE cookie;
@@ -197,7 +197,7 @@ class NtsJudge : public NtsHostRecords {
   void SetUp() override {
     NtsHostsReset();
     ASSERT_NE(nullptr, TestAes());
-    host = NtsHostFor(WSTR("localhost"));
+    host = NtsHostAt(WSTR("localhost"), 0);
     const NTSKERESPONSE ke = KeResponse(8, 0x10);
     NtsTakeKeyExchange(host, kC2s, kS2c, &ke);
     NTSCOOKIE c;

@@ -9,6 +9,7 @@
 #include "app/cmdline.h"
 #include "ntp/clock.h"
 #include "ntp/enginehooks.h"
+#include "ntp/probe.h"
 #include "ntp/serverrow.h"
 #include "ntp/setclock.h"
 #include "text/serverlists.h"
@@ -61,7 +62,9 @@ int wmain() {
   Print(g_app.iniPath);
   Print(L"\n");
   SYNCOUTCOME outcome = {};
-  const int code = ProbeAndSetClock(&outcome);
+  const unsigned passes = SYNC_PROBE_PASSES;
+  ProbeServers(&passes);
+  const int code = SetClockFromBest(&outcome);
   Print(L"\n");
   const int messageId = code >= 0 ? 119 : code == SYNC_NO_PRIVILEGE ? 118 : code == SYNC_NO_SERVER ? 121 : 120;
   wchar_t line[512];

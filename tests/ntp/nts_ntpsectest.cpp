@@ -187,7 +187,7 @@ TEST_F(NtpsecNts, KeyExchangeWithoutPortOrServerRecordLeadsToPort123AndRepliesRe
 }
 
 TEST_F(NtpsecNts, MeasuresItsClockOnEightCookiesAndRefillsTheStoreAfterLosses) {
-  NTSHOST* host = NtsHostFor(L"localhost");
+  NTSHOST* host = NtsHostAt(L"localhost", 0);
   ASSERT_NE(nullptr, host);
   SERVERROW row = {};
   NTSEXCHANGE info;
@@ -229,7 +229,7 @@ TEST_F(NtpsecNts, MeasuresItsClockOnEightCookiesAndRefillsTheStoreAfterLosses) {
 }
 
 TEST_F(NtpsecNts, TheCookiesAtHandServeAfterItsCookieKeysRotate) {
-  NTSHOST* host = NtsHostFor(L"localhost");
+  NTSHOST* host = NtsHostAt(L"localhost", 0);
   SERVERROW row = {};
   NTSEXCHANGE info;
   ASSERT_EQ(10, UntilAnswered(host, &row, &info)) << "key exchange " << info.keResult;

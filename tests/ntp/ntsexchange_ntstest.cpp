@@ -240,6 +240,26 @@ TEST_F(NtsExchange, ARelayThatFlipsAByteOrReplaysAnEarlierReplyGetsNoAnswerThrou
          "(and one round later)\n",
          stats.naks, keBefore, host->keCount);
   EXPECT_EQ(1u, host->keCount);
+
+  // A NAK alone: no answer, a key exchange due. One that fails (nothing
+  // listens on 4466) leaves the keys and cookies serving, and an authentic
+  // answer with them ends the wish for one.
+  ASSERT_EQ("ok", AskHelper(kRelayControlPort, "nakonly"));
+  EXPECT_EQ(0, QueryNtsServerTime(host, kRelayedPort, NtsRound(), &r, nullptr, &info));
+  EXPECT_TRUE(info.nak);
+  EXPECT_EQ(NTS_NAK, info.last);
+  EXPECT_TRUE(NtsNeedsKeyExchange(host));
+  EXPECT_EQ(NTS_MAX_COOKIES - 1, host->cookieCount);
+  ASSERT_EQ("ok", AskHelper(kRelayControlPort, "pass"));
+  NtsNextRound();
+  EXPECT_EQ(10, QueryNtsServerTime(host, 4466, NtsRound(), &r, nullptr, &info));
+  EXPECT_TRUE(info.keyExchanged);
+  EXPECT_EQ(NTSKX_CONNECT, info.keResult);
+  EXPECT_FALSE(NtsNeedsKeyExchange(host));
+  EXPECT_EQ(NTS_MAX_COOKIES, host->cookieCount);
+  printf("relay nak alone: no answer, key exchange due; it failed (%u tried in all), the old keys answered\n",
+         host->keCount);
+  EXPECT_EQ(2u, host->keCount);
 }
 
 // A key-exchange server on the loopback may name the loopback (the relay

@@ -76,7 +76,7 @@ bool NtsClaimKeyExchange(NTSHOST* host, uint32_t round);
 void NtsTakeKeyExchange(NTSHOST* host, const uint8_t c2sKey[NTS_KEY_BYTES], const uint8_t s2cKey[NTS_KEY_BYTES],
                         const NTSKERESPONSE* response);
 
-// Forgets keys and cookies (the server refused a cookie): a key exchange is due.
+// Forgets keys, cookies and the NAK mark, wiping them: a key exchange is due.
 void NtsForgetKeys(NTSHOST* host);
 
 // The back-off of a failing host, on a clock of the caller's (milliseconds):

@@ -1,9 +1,12 @@
 // The key exchange's response parser, as the client reads the bytes the TLS
-// peer sends.
+// peer sends, and the check of the NTP server and port an accepted response
+// names (ntp/addrclass), the server's address taken from a dotted IPv4 name or
+// from the first cookie's bytes.
 //
 // Input: a 2-byte head (little-endian: where to cut an accepted response for
 // the prefix check), then the response's bytes.
 #include "fuzzinput.h"
+#include "ntp/addrclass.h"
 #include "ntp/nts_ke.h"
 
 namespace {
@@ -54,6 +57,42 @@ void CheckReencoded(const NTSKERESPONSE& r) {
   free(buffer);
 }
 
+// An address's class against a few plain rules, and its IPv4-mapped form.
+void CheckClass(const uint8_t v4[4]) {
+  const ADDRCLASS c = ClassifyAddress(v4, 4);
+  uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  memcpy(mapped + 12, v4, 4);
+  FUZZ_CHECK(ClassifyAddress(mapped, 16) == c, "%u.%u.%u.%u mapped classed apart", v4[0], v4[1], v4[2], v4[3]);
+  FUZZ_CHECK(c != ADDR_INVALID, "an IPv4 address invalid");
+  if (v4[0] == 127) FUZZ_CHECK(c == ADDR_LOOPBACK, "127/8 not loopback");
+  if (v4[0] == 10) FUZZ_CHECK(c == ADDR_PRIVATE, "10/8 not private");
+  if (v4[0] == 0) FUZZ_CHECK(c == ADDR_UNSPECIFIED, "0/8 not unspecified");
+  if (v4[0] >= 224 && v4[0] < 240) FUZZ_CHECK(c == ADDR_MULTICAST, "224/4 not multicast");
+  if (v4[0] == 8 || v4[0] == 1) FUZZ_CHECK(c == ADDR_PUBLIC, "%u/8 not public", v4[0]);
+  FUZZ_CHECK(NtsServerClassAllowed(c, ADDR_PUBLIC) == (c == ADDR_PUBLIC), "class %d named by a public peer", (int)c);
+  FUZZ_CHECK(NtsServerClassAllowed(c, c), "class %d refused to its own class", (int)c);
+}
+
+// The server and port an accepted response names, as the client checks them.
+void CheckServerRecord(const NTSKERESPONSE& r) {
+  const uint16_t p = r.port;
+  FUZZ_CHECK(NtsServerPortAllowed(p) == (p == 0 || p == 123 || p >= 1024), "port %u", (unsigned)p);
+  unsigned a, b, c, d;
+  char rest;
+  if (sscanf(r.server, "%u.%u.%u.%u%c", &a, &b, &c, &d, &rest) == 4 && a < 256 && b < 256 && c < 256 && d < 256) {
+    const uint8_t v4[4] = {(uint8_t)a, (uint8_t)b, (uint8_t)c, (uint8_t)d};
+    CheckClass(v4);
+  }
+  const NTSCOOKIE& cookie = r.cookies[0];
+  CheckClass(cookie.bytes);
+  const ADDRCLASS v6 = ClassifyAddress(cookie.bytes, 16);
+  FUZZ_CHECK(v6 != ADDR_INVALID, "an IPv6 address invalid");
+  if (cookie.bytes[0] == 0xFF) FUZZ_CHECK(v6 == ADDR_MULTICAST, "ff00::/8 not multicast");
+  FUZZ_CHECK(ClassifyAddress(cookie.bytes, cookie.length % 20) == ADDR_INVALID ||
+                 cookie.length % 20 == 4 || cookie.length % 20 == 16,
+             "%d bytes classed", cookie.length % 20);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -85,6 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(r.cookieCount > 0 && r.errorCode == -1 && r.warningCode == -1, "accepted with %d cookies, error %d, warning %d",
                  r.cookieCount, (int)r.errorCode, (int)r.warningCode);
       CheckReencoded(r);
+      CheckServerRecord(r);
       {
         // Any earlier cut is a message still coming.
         NTSKERESPONSE part;

@@ -1,7 +1,9 @@
 // The NTS-protected NTP packet: the request builder, and the reply check fed
 // either raw datagrams (which can never pass as authenticated) or replies that
 // a server holding the key made from the input, checked against a plain
-// reference of the field rules, then with one byte changed.
+// reference of the field rules, then with one byte changed. Each datagram also
+// goes to the judge of a host's pending request: a NAK (never authenticated)
+// may only ask for a key exchange, keys and cookies kept and the wait going on.
 //
 // Input:
 //   byte 0      flags: 1 sealed (else raw), 2 another identifier, 4 wrong origin,
@@ -14,6 +16,7 @@
 //               raw: everything after the header is the datagram's rest
 #include "fuzzinput.h"
 #include "ntp/nts_ef.h"
+#include "ntp/nts_host.h"
 #include "testaes.h"
 
 namespace {
@@ -71,6 +74,43 @@ Walk WalkFields(const uint8_t* p, size_t length, const uint8_t* uid, bool outer)
     at += n;
   }
   return w;
+}
+
+// The judge of a request made with a keyed host's cookie, given the datagram
+// and CheckNtsReply's verdict on it.
+void CheckJudge(const AESBLOCK* aes, const uint8_t* uid, const uint8_t* datagram, size_t length, NTSCHECK check) {
+  NtsHostsReset();
+  const wch name[] = {'f', 'u', 'z', 'z', 0};
+  NTSHOST* host = NtsHostAt(name, 0);
+  NTSKERESPONSE ke = {};
+  ke.cookieCount = 2;
+  for (NTSCOOKIE& c : ke.cookies) c.length = 16;
+  NtsTakeKeyExchange(host, kC2s, kS2c, &ke);
+  NTSCOOKIE cookie;
+  int placeholders;
+  FUZZ_CHECK(NtsTakeCookie(host, &cookie, &placeholders), "no cookie");
+  const bool marked = check & 1;   // an earlier NAK, or none
+  host->rekey = marked;
+  NTSPENDING pending = {};
+  pending.host = host;
+  pending.nonce = kNonce;
+  memcpy(pending.uid, uid, NTS_UID_BYTES);
+  pending.aes = aes;
+  NtsPendingKey(&pending);
+  SNTPREPLY reply;
+  const SNTPCHECK verdict = NtsJudgeReply(&pending, datagram, length, &reply);
+  FUZZ_CHECK(pending.last == check, "judge saw %d, the check %d", (int)pending.last, (int)check);
+  FUZZ_CHECK(host->keyed && memcmp(host->s2cKey, kS2c, NTS_KEY_BYTES) == 0, "the keys went (%d)", (int)check);
+  if (check == NTS_OK || check == NTS_BAD_HEADER) {
+    FUZZ_CHECK(verdict != SNTP_IGNORE_ORIGIN && !host->rekey, "an authentic reply did not end the wait or the mark");
+    FUZZ_CHECK(host->cookieCount >= 1, "cookies lost");
+    return;
+  }
+  FUZZ_CHECK(host->cookieCount == 1, "%d cookies after %d", host->cookieCount, (int)check);
+  if (check == NTS_BAD_FIELDS) return;
+  FUZZ_CHECK(verdict == SNTP_IGNORE_ORIGIN, "datagram %d ended the wait (%d)", (int)check, (int)verdict);
+  FUZZ_CHECK(host->rekey == (marked || check == NTS_NAK), "mark %d after %d", host->rekey, (int)check);
+  FUZZ_CHECK(pending.nak == (check == NTS_NAK) && host->naks == (check == NTS_NAK ? 1u : 0u), "NAK counted wrongly");
 }
 
 void CheckRequest(const AESBLOCK* aes, const uint8_t* uid, size_t cookieLength, int placeholders) {
@@ -131,6 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const NTSCHECK check = CheckNtsReply(exact, cut, kNonce, uid, aes, kS2c, &reply);
     FUZZ_CHECK(!Authenticated(check), "a raw datagram passed as authenticated (%d)", (int)check);
     FUZZ_CHECK(reply.cookieCount == 0, "cookies from an unauthenticated datagram");
+    CheckJudge(aes, uid, exact, cut, check);
     free(exact);
     free(packet);
     return 0;
@@ -186,6 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (check == NTS_OK)
     FUZZ_CHECK(memcmp(&reply.sntp, &plain, sizeof plain) == 0, "header fields differ from the plain decoder's");
+  CheckJudge(aes, uid, exact, length, check);
 
   // One byte changed anywhere up to the end of the synthetic IV and ciphertext
   // (the padding after them is not covered): never authentic again.
@@ -193,6 +235,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   exact[flipAt % covered] ^= flipBy;
   check = CheckNtsReply(exact, length, kNonce, uid, aes, kS2c, &reply);
   FUZZ_CHECK(!Authenticated(check), "byte %zu changed, still authenticated (%d)", flipAt % covered, (int)check);
+  CheckJudge(aes, uid, exact, length, check);
   free(exact);
   free(packet);
   return 0;

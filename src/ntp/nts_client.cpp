@@ -128,6 +128,7 @@ NTSKERESULT Connect(const wchar_t* host, uint16_t port, CONNECTION* c, NTSKEOUTC
     int soError = 0, size = sizeof soError;
     if (ready == 1 && getsockopt(s, SOL_SOCKET, SO_ERROR, (char*)&soError, &size) == 0 && soError == 0) {
       c->socket = s;
+      outcome->peerClass = SocketAddressClass(a->ai_addr);
       result = NTSKX_OK;
       break;
     }
@@ -613,7 +614,9 @@ NTSKERESULT ReadResponse(const wchar_t* host, CONNECTION* c, uint8_t* response, 
       if (TakePostHandshake(host, c, outcome) != NTSKX_OK) return outcome->result;
     }
     const NTSKECHECK check = ParseNtsKeResponse(response, length, &outcome->response);
-    if (check == NTSKE_OK) return NTSKX_OK;
+    if (check == NTSKE_OK)
+      return NtsServerPortAllowed(outcome->response.port) ? NTSKX_OK
+                                                          : Fail(outcome, NTSKX_SERVER, outcome->response.port);
     if (check != NTSKE_INCOMPLETE) return Fail(outcome, NTSKX_RESPONSE, check);
     needInput = c->inputLength == 0;
   }

@@ -11,6 +11,7 @@
 #pragma once
 #include <stdint.h>
 
+#include "ntp/addrclass.h"
 #include "ntp/nts_ke.h"
 
 #define NTSKE_CONNECT_MS 3000   // for each address of the host
@@ -35,6 +36,8 @@ enum NTSKERESULT {
   NTSKX_RESPONSE,           // the response's records were refused (detail: the NTSKECHECK)
   NTSKX_SYSTEM,             // a socket, memory or credential call failed (detail: its error)
   NTSKX_CUT,                // given up: the round was cut (no fault of the host)
+  NTSKX_SERVER,             // the response names an NTP port below 1024 other than 123 (detail:
+                            // the port), or the NTP server it names is refused (addrclass)
 };
 
 struct NTSKEOUTCOME {
@@ -45,6 +48,7 @@ struct NTSKEOUTCOME {
   NTSKERESPONSE response;          // the records read, as far as they went
   bool clockBehind;                // the clock read earlier than the build: the chain was
                                    // checked at the build's time or later (see above)
+  ADDRCLASS peerClass;             // the class of the address connected to
 #if QL_NTS_KEYLOG_ROUTE
   bool keysFromKeyLog;             // the keys came from the key log
   char note[160];                  // what the key-log route lacked; empty otherwise

@@ -25,7 +25,10 @@ void NtsKeyExchange(NTSHOST* host, uint16_t kePort, const CUTSIGNAL* cut, NTSEXC
   info->keResult = result;
   if (result != NTSKX_CUT) host->keResult = result;
   info->clockBehind = outcome->clockBehind;
-  if (result == NTSKX_OK) NtsTakeKeyExchange(host, outcome->c2sKey, outcome->s2cKey, &outcome->response);
+  if (result == NTSKX_OK) {
+    NtsTakeKeyExchange(host, outcome->c2sKey, outcome->s2cKey, &outcome->response);
+    host->peerClass = outcome->peerClass;
+  }
   SecureZeroMemory(outcome, sizeof *outcome);
   HeapFree(GetProcessHeap(), 0, outcome);
 }
@@ -44,6 +47,7 @@ bool PrepareNtsQuery(NTSHOST* host, SERVERROW* row, NTSQUERY* nts, SNTPQUERY* qu
   if (!OpenAesBcrypt(&nts->state, &nts->aes)) return false;
   memset(&nts->pending, 0, sizeof nts->pending);
   nts->pending.host = host;
+  NtsPendingKey(&nts->pending);
   nts->pending.aes = &nts->aes;
   nts->pending.last = NTS_IGNORE_HEADER;
   NTSCOOKIE cookie;
@@ -57,10 +61,13 @@ bool PrepareNtsQuery(NTSHOST* host, SERVERROW* row, NTSQUERY* nts, SNTPQUERY* qu
     SecureZeroMemory(&cookie, sizeof cookie);
   }
   if (!length) {
+    SecureZeroMemory(&nts->pending, sizeof nts->pending);
     CloseAesBcrypt(&nts->state);
     return false;
   }
-  nts->auth = SNTPAUTH{nts->request, (int)length, nts->pending.nonce, host->port, NtsJudgeReply, &nts->pending};
+  // A server the key exchange named is checked at each lookup; the host itself is the one the rows name.
+  nts->auth = SNTPAUTH{nts->request, (int)length, nts->pending.nonce, host->port, NtsJudgeReply, &nts->pending,
+                       host->server[0] != 0, host->peerClass};
   *query = SNTPQUERY{nts->server, row, 0, 0, &nts->auth};
   nts->open = true;
   info->sent = true;
@@ -72,11 +79,13 @@ void FinishNtsQuery(NTSQUERY* nts, const SNTPQUERY* query, NTSEXCHANGE* info, ui
   if (!nts->open) return;
   CloseAesBcrypt(&nts->state);
   SecureZeroMemory(nts->request, sizeof nts->request);
+  SecureZeroMemory(nts->pending.s2cKey, sizeof nts->pending.s2cKey);
   nts->open = false;
   info->nak = nts->pending.nak;
   info->last = nts->pending.last;
   info->datagrams = nts->pending.datagrams;
-  if (kissCode && query->kissCode != SNTP_KISS_NTSN) *kissCode = query->kissCode;
+  info->serverRefused = query->refused;
+  if (kissCode) *kissCode = query->kissCode;
 }
 
 int QueryNtsServerTime(NTSHOST* host, uint16_t kePort, uint32_t round, SERVERROW* row, uint32_t* kissCode,

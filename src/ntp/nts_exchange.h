@@ -19,21 +19,24 @@ struct NTSEXCHANGE {
   bool clockBehind;        // its certificate check found the clock behind the build (nts_client)
   bool sent;               // a request went out (with one cookie)
   int placeholders;        // cookies asked for beyond the one sent back
-  bool nak;                // the server refused the cookie: the host's keys are gone
+  bool nak;                // a NAK came: a key exchange is due, the keys kept until it succeeds
   NTSCHECK last;           // the verdict on the last datagram judged
   int datagrams;           // datagrams judged
+  bool serverRefused;      // the named NTP server resolved to an address refused (addrclass)
 };
 
 // One authenticated exchange with the record's host in round `round`
-// (NtsRound): a key exchange first when the host has no keys or no cookie
-// left, unless one was tried in this round already; then the request to the
+// (NtsRound): a key exchange first when the host wants one (NtsNeedsKeyExchange),
+// unless one was tried in this round already; then the request to the
 // server and port that exchange named, with kePort (0: 4460) for the key
 // exchange. Writes the sample into row exactly as QueryServerTime does and
 // returns the stratum (1-15), or 0 when there is no answer: no keys, a silent
-// server, an unauthenticated, tampered or replayed reply, a NAK (whose keys go,
-// so that the next round exchanges keys again), or a reply that fails the
-// plain checks. *kissCode (if given) as QueryServerTimeKiss, for authenticated
-// kisses only; info (if given) tells the details.
+// server, an unauthenticated, tampered or replayed reply, a NAK with no
+// authentic reply behind it (the next exchange makes a key exchange first), or
+// a reply that fails the plain checks. When the key exchange fails, the
+// earlier keys and cookies, if any, still serve. *kissCode (if given) as
+// QueryServerTimeKiss, for authenticated kisses only; info (if given) tells
+// the details.
 int QueryNtsServerTime(NTSHOST* host, uint16_t kePort, uint32_t round, SERVERROW* row, uint32_t* kissCode,
                        NTSEXCHANGE* info);
 
@@ -62,6 +65,5 @@ struct NTSQUERY {
 bool PrepareNtsQuery(NTSHOST* host, SERVERROW* row, NTSQUERY* nts, SNTPQUERY* query, NTSEXCHANGE* info);
 
 // After the pass: releases what the request held and tells info (nak, last,
-// datagrams) and *kissCode (may be null) for an authenticated kiss other than
-// a NAK. Nothing for a query that was never prepared.
+// datagrams, serverRefused) and *kissCode (may be null) for an authenticated kiss. Nothing for a query that was never prepared.
 void FinishNtsQuery(NTSQUERY* nts, const SNTPQUERY* query, NTSEXCHANGE* info, uint32_t* kissCode);

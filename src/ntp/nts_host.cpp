@@ -62,7 +62,11 @@ void NtsNextRound() {
 }
 
 bool NtsNeedsKeyExchange(const NTSHOST* host) {
-  return !host->keyed || host->cookieCount == 0;
+  return !NtsCanAsk(host) || host->rekey;
+}
+
+bool NtsCanAsk(const NTSHOST* host) {
+  return host->keyed && host->cookieCount > 0;
 }
 
 bool NtsClaimKeyExchange(NTSHOST* host, uint32_t round) {
@@ -81,6 +85,7 @@ void NtsTakeKeyExchange(NTSHOST* host, const uint8_t c2sKey[NTS_KEY_BYTES], cons
   host->server[sizeof host->server - 1] = 0;
   host->port = response->port;
   host->keyed = true;
+  host->rekey = false;
   NtsAddCookies(host, response->cookies, response->cookieCount);
 }
 
@@ -112,6 +117,7 @@ void NtsForgetKeys(NTSHOST* host) {
   for (size_t i = 0; i < sizeof host->cookies; ++i) cookies[i] = 0;
   host->cookieCount = 0;
   host->keyed = false;
+  host->rekey = false;
   host->server[0] = 0;
   host->port = 0;
 }
@@ -133,33 +139,36 @@ void NtsAddCookies(NTSHOST* host, const NTSCOOKIE* cookies, int count) {
       host->cookies[host->cookieCount++] = cookies[i];
 }
 
+void NtsPendingKey(NTSPENDING* pending) {
+  memcpy(pending->s2cKey, pending->host->s2cKey, NTS_KEY_BYTES);
+}
+
 SNTPCHECK NtsJudgeReply(void* context, const uint8_t* data, size_t length, SNTPREPLY* reply) {
   NTSPENDING* pending = static_cast<NTSPENDING*>(context);
   NTSHOST* host = pending->host;
   memset(reply, 0, sizeof *reply);
   ++pending->datagrams;
-  // A late datagram after the keys went is judged against nothing.
-  if (!host->keyed) {
-    pending->last = NTS_IGNORE_AUTH;
-    return SNTP_IGNORE_ORIGIN;
-  }
   NTSREPLY nts;
-  const NTSCHECK check = CheckNtsReply(data, length, pending->nonce, pending->uid, pending->aes, host->s2cKey, &nts);
+  const NTSCHECK check = CheckNtsReply(data, length, pending->nonce, pending->uid, pending->aes, pending->s2cKey, &nts);
   pending->last = check;
   switch (check) {
     case NTS_OK:
     case NTS_BAD_HEADER:
-      NtsAddCookies(host, nts.cookies, nts.cookieCount);
-      pending->cookiesAdded += nts.cookieCount;
+      // Cookies of the request's keys: a key exchange since has brought others.
+      if (memcmp(pending->s2cKey, host->s2cKey, NTS_KEY_BYTES) == 0) {
+        NtsAddCookies(host, nts.cookies, nts.cookieCount);
+        pending->cookiesAdded += nts.cookieCount;
+      }
+      host->rekey = false;
       *reply = nts.sntp;
       memset(nts.cookies, 0, sizeof nts.cookies);
       return check == NTS_OK ? SNTP_OK : nts.header;
     case NTS_NAK:
+      // Anyone who saw the request can send one: the genuine reply may still come.
+      if (!pending->nak) ++host->naks;
       pending->nak = true;
-      ++host->naks;
-      NtsForgetKeys(host);
-      reply->kissCode = SNTP_KISS_NTSN;
-      return SNTP_KISS;
+      host->rekey = true;
+      return SNTP_IGNORE_ORIGIN;
     case NTS_BAD_FIELDS:
       // Authentic but unreadable: the server's answer, and a useless one.
       return SNTP_BAD_LENGTH;

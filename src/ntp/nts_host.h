@@ -9,6 +9,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "ntp/addrclass.h"
 #include "ntp/nts_ef.h"
 #include "ntp/serverrow.h"
 #include "text/wch.h"
@@ -23,12 +24,16 @@ struct NTSHOST {
   uint8_t s2cKey[NTS_KEY_BYTES];
   char server[NTSKE_SERVER_MAX_CHARS + 1];   // NTP server to ask; empty: the key-exchange host
   uint16_t port;                   // its UDP port; 0: 123
+  ADDRCLASS peerClass;             // the key-exchange peer's address class: a server named
+                                   // above is asked only when public or of this class
   int cookieCount;                 // unused cookies, each good for one request
   NTSCOOKIE cookies[NTS_MAX_COOKIES];
   uint32_t keRound;                // round of the last key exchange tried; 0: none yet
   uint32_t keCount;                // key exchanges tried
   int keResult;                    // the last one's result (an NTSKERESULT)
-  uint32_t naks;                   // NAKs that made the keys go
+  uint32_t naks;                   // NAKs echoing a request's identifier
+  bool rekey;                      // a NAK came and no authentic reply since: a key exchange is
+                                   // due, while the keys and cookies still serve until it succeeds
   uint64_t lastUse;                // for the choice of a record to reuse
   uint32_t failures;               // failures in a row (key exchanges, cookies spent in vain)
   uint64_t retryAtMs;              // background rounds leave the host alone until then (back-off clock)
@@ -52,20 +57,24 @@ void NtsHostsReset();
 uint32_t NtsRound();
 void NtsNextRound();
 
-// True when the host needs a key exchange before it can be asked: it has no
-// keys, or no cookie left.
+// True when the host wants a key exchange: it has no keys, no cookie left, or
+// a NAK came since its last authentic reply.
 bool NtsNeedsKeyExchange(const NTSHOST* host);
+
+// True when the host can be asked without one: keys and a cookie at hand (a
+// NAK's host keeps them until a new key exchange succeeds).
+bool NtsCanAsk(const NTSHOST* host);
 
 // True when a key exchange may be made now (none yet in round `round`); marks
 // the round as used for one, which the caller then makes.
 bool NtsClaimKeyExchange(NTSHOST* host, uint32_t round);
 
 // Takes the keys, server, port and cookies of a successful key exchange; the
-// earlier ones go.
+// earlier ones go only now.
 void NtsTakeKeyExchange(NTSHOST* host, const uint8_t c2sKey[NTS_KEY_BYTES], const uint8_t s2cKey[NTS_KEY_BYTES],
                         const NTSKERESPONSE* response);
 
-// Forgets keys and cookies (the server refused a cookie): a key exchange is due.
+// Forgets keys, cookies and the NAK mark, wiping them: a key exchange is due.
 void NtsForgetKeys(NTSHOST* host);
 
 // The back-off of a failing host, on a clock of the caller's (milliseconds):
@@ -92,17 +101,23 @@ struct NTSPENDING {
   NTSHOST* host;
   uint64_t nonce;                  // the request's transmit timestamp
   uint8_t uid[NTS_UID_BYTES];
+  uint8_t s2cKey[NTS_KEY_BYTES];   // the key of the request's key exchange (NtsPendingKey)
   const AESBLOCK* aes;
   NTSCHECK last;                   // the last datagram's verdict
   int datagrams;                   // datagrams judged
   int cookiesAdded;                // from the authentic reply
-  bool nak;                        // a NAK echoing the identifier came; the keys are gone
+  bool nak;                        // a NAK echoing the identifier came
 };
 
+// Copies the host's server-to-client key into the request's record: its reply
+// is judged by the keys it was made with, whatever a key exchange does meanwhile.
+void NtsPendingKey(NTSPENDING* pending);
+
 // The judge of an authenticated exchange's datagrams (pending is an
-// NTSPENDING): an authentic reply's cookies go into the host's store and its
-// header gets the plain checks (SNTP_OK, or the header's failure); a NAK
-// forgets the host's keys and reads as the kiss SNTP_KISS_NTSN; every other
-// datagram (unauthenticated, tampered, a replay) is SNTP_IGNORE_ORIGIN, not an
-// answer.
+// NTSPENDING): an authentic reply's cookies go into the host's store, it
+// clears the host's NAK mark, and its header gets the plain checks (SNTP_OK,
+// or the header's failure). A NAK is unauthenticated (RFC 8915 section 5.7):
+// it marks the host as wanting a key exchange, keys and cookies kept, and the
+// wait goes on (SNTP_IGNORE_ORIGIN), as for every other datagram that is not
+// the answer (unauthenticated, tampered, a replay).
 SNTPCHECK NtsJudgeReply(void* pending, const uint8_t* data, size_t length, SNTPREPLY* reply);

@@ -116,6 +116,8 @@ static void NoteRowsReason(const int* rows, int count, int r, int reason) {
 // failed, keys and cookies at hand or not.
 static int HostFailureReason(const NTSHOST* record, const NTSEXCHANGE& info) {
   if (info.keyExchanged && info.keResult != NTSKX_OK) return NtsFailureReason(info.keResult, 0, 0, 0);
+  // The server the key exchange named is not one to ask: its word is refused.
+  if (info.serverRefused) return NTSREASON_KE_REFUSED;
   return NtsFailureReason(info.keyExchanged ? info.keResult : record ? record->keResult : (int)NTSKX_OK,
                           record && record->keyed, info.nak, info.datagrams);
 }
@@ -300,6 +302,11 @@ static void KeyExchangeEnded(PASSROWS* pass, int h, int* n) {
   NTSPART& part = pass->nts[h];
   if (part.info.keResult == NTSKX_CUT) return;
   if (part.info.keResult != NTSKX_OK) {
+    // The earlier keys still serve; the exchange's back-off counts the failure.
+    if (!IsCut(pass->cut) && NtsCanAsk(part.record)) {
+      AddNtsQuery(pass, h, n);
+      return;
+    }
     NtsNoteFailure(part.record, BackoffNow());
     if (!IsCut(pass->cut)) NtsNotAsked(pass, h, HostFailureReason(part.record, part.info));
     return;
@@ -387,7 +394,9 @@ static void ProbePass(PASSROWS* pass) {
     } else if (!NtsNeedsKeyExchange(part.record)) {
       AddNtsQuery(pass, h, &n);
     } else if (!NtsClaimKeyExchange(part.record, NtsRound())) {
-      NtsNotAsked(pass, h, HostFailureReason(part.record, part.info));
+      // A NAK's host keeps asking with its keys until a key exchange succeeds.
+      if (NtsCanAsk(part.record)) AddNtsQuery(pass, h, &n);
+      else NtsNotAsked(pass, h, HostFailureReason(part.record, part.info));
     } else {
       HANDLE thread = CreateThread(nullptr, 0, KeyExchangeThread, &part, 0, nullptr);
       if (thread) {

@@ -93,11 +93,17 @@ static ADDRINFOW* Resolve(const wchar_t* host, bool* serviceUnknown, uint16_t po
 // socket takes datagrams from that address only. Everything but the send is
 // done here, so that nothing but the clock readings stands between a send and
 // the wait.
-static bool OpenSlot(const wchar_t* host, const SNTPAUTH* auth, SLOT* slot, bool* serviceUnknown) {
+static bool OpenSlot(const wchar_t* host, const SNTPAUTH* auth, SLOT* slot, bool* serviceUnknown, bool* refused) {
   if (!host || !host[0]) return false;
   if (auth && (!auth->request || auth->length < SNTP_PACKET_BYTES || !auth->judge)) return false;
   ADDRINFOW* addresses = Resolve(host, serviceUnknown, auth ? auth->port : 0);
   if (!addresses) return false;
+  // Checked as resolved now: a name may point elsewhere from one lookup to the next.
+  if (auth && auth->checkAddress && !NtsServerClassAllowed(SocketAddressClass(addresses->ai_addr), auth->peerClass)) {
+    FreeAddrInfoW(addresses);
+    *refused = true;
+    return false;
+  }
   bool ok = false;
   slot->socket = socket(addresses->ai_family, SOCK_DGRAM, IPPROTO_UDP);
   if (slot->socket != INVALID_SOCKET) {
@@ -235,6 +241,7 @@ void QueryServersTimeCut(SNTPQUERY* queries, int count, SNTPDONE done, void* con
   for (int i = 0; i < count; ++i) {
     queries[i].result = 0;
     queries[i].kissCode = 0;
+    queries[i].refused = false;
   }
   PASS pass;
   pass.queries = queries;
@@ -253,7 +260,8 @@ void QueryServersTimeCut(SNTPQUERY* queries, int count, SNTPDONE done, void* con
     if (done) done(&queries[i], context);
   bool serviceUnknown = false;
   for (int i = 0; i < pass.count; ++i)
-    if (!started || !OpenSlot(queries[i].host, queries[i].auth, &pass.slots[i], &serviceUnknown)) Finish(&pass, i);
+    if (!started || !OpenSlot(queries[i].host, queries[i].auth, &pass.slots[i], &serviceUnknown, &queries[i].refused))
+      Finish(&pass, i);
   if (!started) return;
 
   // The sends, each followed by a look at the replies already in, so that a
@@ -297,6 +305,15 @@ void QueryServersTimeCut(SNTPQUERY* queries, int count, SNTPDONE done, void* con
   for (int i = 0; i < pass.count; ++i)
     if (pass.slots[i].state != SLOT_DONE) Finish(&pass, i);
   WSACleanup();
+}
+
+ADDRCLASS SocketAddressClass(const void* address) {
+  const sockaddr* a = static_cast<const sockaddr*>(address);
+  if (a->sa_family == AF_INET)
+    return ClassifyAddress(reinterpret_cast<const uint8_t*>(&reinterpret_cast<const sockaddr_in*>(a)->sin_addr), 4);
+  if (a->sa_family == AF_INET6)
+    return ClassifyAddress(reinterpret_cast<const uint8_t*>(&reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr), 16);
+  return ADDR_INVALID;
 }
 
 void PrepareNetwork() {

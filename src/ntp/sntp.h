@@ -2,6 +2,7 @@
 #pragma once
 #include <stdint.h>
 
+#include "ntp/addrclass.h"
 #include "ntp/serverrow.h"
 #include "ntp/sntp_codec.h"
 
@@ -32,6 +33,8 @@ struct SNTPAUTH {
   // query unanswered (SNTP_KISS with reply->kissCode: a kiss).
   SNTPCHECK (*judge)(void* context, const uint8_t* data, size_t length, SNTPREPLY* reply);
   void* context;
+  bool checkAddress;        // the host's address must be public or of peerClass (NtsServerClassAllowed)
+  ADDRCLASS peerClass;
 };
 
 // One server's part in a pass.
@@ -41,6 +44,7 @@ struct SNTPQUERY {
   int result;            // out: the stratum (1-15), or 0 on any failure
   uint32_t kissCode;     // out: the code of a genuine kiss-of-death, else 0
   const SNTPAUTH* auth;  // null: the plain request and its checks
+  bool refused;          // out: the address the host resolved to failed auth's check; nothing sent
 };
 
 // Called on the passing thread once per query, as soon as its outcome is known.
@@ -57,6 +61,9 @@ typedef void (*SNTPDONE)(SNTPQUERY* query, void* context);
 // of the rest, in query order, when the second is over. Every socket is closed
 // before the call returns.
 void QueryServersTime(SNTPQUERY* queries, int count, SNTPDONE done, void* context);
+
+// The class of a SOCKADDR's IPv4 or IPv6 address; ADDR_INVALID for another family.
+ADDRCLASS SocketAddressClass(const void* sockaddr);
 
 // What the first exchange of the process would otherwise pay for (the socket
 // library's set-up, a lookup of the service and a socket of each family),

@@ -24,6 +24,7 @@ namespace {
 const uint16_t kGoodPort = 4460;      // NTP on 11123
 const uint16_t kRelayedPort = 4467;   // names 127.0.0.2 as its NTP server (port 11130)
 const uint16_t kRestartedPort = 4468; // restarted with new keys on request
+const uint16_t kAimedPort = 4479;     // names 10.11.12.13, a private address, as its NTP server
 const uint16_t kRelayNtpPort = 11130;   // on 127.0.0.2 the relay, on 127.0.0.1 chronyd
 const uint16_t kKeeperPort = 4469;
 const uint16_t kRelayControlPort = 4470;
@@ -63,13 +64,13 @@ std::string AskHelper(uint16_t port, const std::string& what, DWORD timeoutMs = 
 
 // The relay on 127.0.0.2 between the client and the server behind 4467.
 struct RELAYSTATS {
-  int requests = -1, replies = -1, length = -1;
+  int requests = -1, replies = -1, length = -1, naks = -1;
 };
 
 RELAYSTATS RelayStats() {
   RELAYSTATS r;
-  sscanf(AskHelper(kRelayControlPort, "stats").c_str(), "requests %d replies %d length %d", &r.requests, &r.replies,
-         &r.length);
+  sscanf(AskHelper(kRelayControlPort, "stats").c_str(), "requests %d replies %d length %d naks %d", &r.requests,
+         &r.replies, &r.length, &r.naks);
   return r;
 }
 
@@ -215,13 +216,67 @@ TEST_F(NtsExchange, ARelayThatFlipsAByteOrReplaysAnEarlierReplyGetsNoAnswerThrou
   EXPECT_EQ(0, memcmp(&before, &r, sizeof r));
   EXPECT_EQ(NTS_MAX_COOKIES - 3, host->cookieCount);
 
-  // Passed on again: answered, and the placeholders fill the store again.
-  ASSERT_EQ("ok", AskHelper(kRelayControlPort, "pass"));
-  EXPECT_EQ(10, QueryNtsServerTime(host, kRelayedPort, NtsRound(), &r, nullptr, &info));
+  // A NAK forged from the request, just ahead of the genuine reply: the reply
+  // is the answer, no key exchange follows, and the placeholders fill the store again.
+  ASSERT_EQ("ok", AskHelper(kRelayControlPort, "nak"));
+  NtsNextRound();
+  const uint32_t keBefore = host->keCount;
+  EXPECT_EQ(10, QueryNtsServerTime(host, kRelayedPort, NtsRound(), &r, nullptr, &info))
+      << "last check " << info.last << ", datagrams " << info.datagrams;
+  stats = RelayStats();
+  EXPECT_EQ(1, stats.naks);
+  EXPECT_TRUE(info.nak);
+  EXPECT_EQ(2, info.datagrams);
+  EXPECT_EQ(NTS_OK, info.last);
   EXPECT_EQ(3, info.placeholders);
   EXPECT_EQ(NTS_MAX_COOKIES, host->cookieCount);
   EXPECT_LT(Abs(r.offset), 10 * kOneMs) << r.offset;   // a measurement (its accuracy: the first test)
+  EXPECT_FALSE(NtsNeedsKeyExchange(host));
+  ASSERT_EQ("ok", AskHelper(kRelayControlPort, "pass"));
+  NtsNextRound();
+  EXPECT_EQ(10, QueryNtsServerTime(host, kRelayedPort, NtsRound(), &r, nullptr, &info));
+  EXPECT_FALSE(info.keyExchanged);
+  printf("relay nak: %d forged NAK ahead of the reply, answered, key exchanges %u before and %u after "
+         "(and one round later)\n",
+         stats.naks, keBefore, host->keCount);
   EXPECT_EQ(1u, host->keCount);
+
+  // A NAK alone: no answer, a key exchange due. One that fails (nothing
+  // listens on 4466) leaves the keys and cookies serving, and an authentic
+  // answer with them ends the wish for one.
+  ASSERT_EQ("ok", AskHelper(kRelayControlPort, "nakonly"));
+  EXPECT_EQ(0, QueryNtsServerTime(host, kRelayedPort, NtsRound(), &r, nullptr, &info));
+  EXPECT_TRUE(info.nak);
+  EXPECT_EQ(NTS_NAK, info.last);
+  EXPECT_TRUE(NtsNeedsKeyExchange(host));
+  EXPECT_EQ(NTS_MAX_COOKIES - 1, host->cookieCount);
+  ASSERT_EQ("ok", AskHelper(kRelayControlPort, "pass"));
+  NtsNextRound();
+  EXPECT_EQ(10, QueryNtsServerTime(host, 4466, NtsRound(), &r, nullptr, &info));
+  EXPECT_TRUE(info.keyExchanged);
+  EXPECT_EQ(NTSKX_CONNECT, info.keResult);
+  EXPECT_FALSE(NtsNeedsKeyExchange(host));
+  EXPECT_EQ(NTS_MAX_COOKIES, host->cookieCount);
+  printf("relay nak alone: no answer, key exchange due; it failed (%u tried in all), the old keys answered\n",
+         host->keCount);
+  EXPECT_EQ(2u, host->keCount);
+}
+
+// A key-exchange server on the loopback may name the loopback (the relay
+// above), not a private network: its keys are taken, its server never asked.
+TEST_F(NtsExchange, AKeyExchangeOnTheLoopbackNamingAPrivateServerSendsItNothing) {
+  NTSHOST* host = NtsHostAt(L"localhost", 0);
+  SERVERROW row = {};
+  NTSEXCHANGE info;
+  EXPECT_EQ(0, QueryNtsServerTime(host, kAimedPort, NtsRound(), &row, nullptr, &info));
+  ASSERT_TRUE(info.keyExchanged);
+  ASSERT_EQ(NTSKX_OK, info.keResult);
+  EXPECT_STREQ("10.11.12.13", host->server);
+  EXPECT_EQ(ADDR_LOOPBACK, host->peerClass);
+  EXPECT_TRUE(info.serverRefused);
+  EXPECT_EQ(0, info.datagrams);
+  printf("aimed: key exchange with a loopback peer named server '%s': refused, %d datagrams\n", host->server,
+         info.datagrams);
 }
 
 TEST_F(NtsExchange, AfterTheServerLosesItsKeysANakBringsANewKeyExchange) {
@@ -233,8 +288,9 @@ TEST_F(NtsExchange, AfterTheServerLosesItsKeysANakBringsANewKeyExchange) {
   // with-peers' keeper restarts it with an empty ntsdumpdir: new server keys.
   ASSERT_EQ("restarted", AskHelper(kKeeperPort, "restart", 20000));
 
-  // The NAK: no answer, keys and cookies gone. Its chronyd may need a moment
-  // for its NTP port; a silent try costs a cookie and nothing else.
+  // The NAK: no answer, and a key exchange due, with the keys and cookies kept
+  // until it succeeds. Its chronyd may need a moment for its NTP port; a silent
+  // try costs a cookie and nothing else.
   NtsNextRound();
   for (int attempt = 0; attempt < 8 && !info.nak; ++attempt) {
     SERVERROW r = row;
@@ -248,12 +304,15 @@ TEST_F(NtsExchange, AfterTheServerLosesItsKeysANakBringsANewKeyExchange) {
   printf("restart: NAK after the restart, cookies %d, key exchanges so far %u\n", host->cookieCount, host->keCount);
   EXPECT_EQ(1u, host->naks);
   EXPECT_TRUE(NtsNeedsKeyExchange(host));
-  EXPECT_EQ(0, host->cookieCount);
+  EXPECT_TRUE(NtsCanAsk(host));
+  EXPECT_GT(host->cookieCount, 0);
 
   // No key exchange yet in this round: the next exchange makes one, and measures.
   int tries = 0;
   EXPECT_EQ(10, UntilAnswered(host, kRestartedPort, &row, &info, &tries));
+  EXPECT_TRUE(info.keyExchanged);
   EXPECT_EQ(2u, host->keCount);
+  EXPECT_FALSE(NtsNeedsKeyExchange(host));
   EXPECT_EQ(NTS_MAX_COOKIES, host->cookieCount);
   EXPECT_LT(Abs(row.offset), 10 * kOneMs) << row.offset;
 }

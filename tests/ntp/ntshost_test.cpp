@@ -207,6 +207,7 @@ class NtsJudge : public NtsHostRecords {
     pending.nonce = kNonce;
     for (int i = 0; i < NTS_UID_BYTES; ++i) pending.uid[i] = (uint8_t)(0xC0 + i);
     pending.aes = TestAes();
+    NtsPendingKey(&pending);
     for (int i = 0; i < NTS_NONCE_BYTES; ++i) aeadNonce[i] = (uint8_t)(0x33 * i);
   }
 
@@ -276,24 +277,51 @@ TEST_F(NtsJudge, TamperedUnauthenticatedOrReplayedDatagramsAreNoAnswer) {
   EXPECT_TRUE(host->keyed);
 }
 
-TEST_F(NtsJudge, OnlyANakEchoingTheIdentifierMakesTheKeysGo) {
+// A NAK is unauthenticated: anyone who saw the request can forge one. It asks
+// for a key exchange but takes nothing away, and the genuine reply behind it
+// is still the answer, judged by the keys the request was made with.
+TEST_F(NtsJudge, ANakEchoingTheIdentifierAsksForAKeyExchangeAndTheWaitGoesOn) {
   SNTPREPLY r;
   uint8_t otherUid[NTS_UID_BYTES];
   memset(otherUid, 0x55, sizeof otherUid);
   EXPECT_EQ(SNTP_IGNORE_ORIGIN, Judge(Reply(kNonce, otherUid, 0, nullptr, 0xE4, 0, SNTP_KISS_NTSN), &r));
   EXPECT_EQ(SNTP_IGNORE_ORIGIN, Judge(Reply(kNonce, nullptr, 0, nullptr, 0xE4, 0, SNTP_KISS_NTSN), &r));
-  EXPECT_TRUE(host->keyed);
   EXPECT_FALSE(pending.nak);
+  EXPECT_FALSE(NtsNeedsKeyExchange(host));
 
-  EXPECT_EQ(SNTP_KISS, Judge(Reply(kNonce, pending.uid, 0, nullptr, 0xE4, 0, SNTP_KISS_NTSN), &r));
-  EXPECT_EQ(SNTP_KISS_NTSN, r.kissCode);
+  const Bytes nak = Reply(kNonce, pending.uid, 0, nullptr, 0xE4, 0, SNTP_KISS_NTSN);
+  EXPECT_EQ(SNTP_IGNORE_ORIGIN, Judge(nak, &r));
+  EXPECT_EQ(SNTP_IGNORE_ORIGIN, Judge(nak, &r));   // a second one counts once
+  EXPECT_EQ(0u, r.kissCode);
   EXPECT_TRUE(pending.nak);
   EXPECT_EQ(1u, host->naks);
   EXPECT_TRUE(NtsNeedsKeyExchange(host));
-  EXPECT_EQ(0, host->cookieCount);
-  // Keys gone, a late datagram is judged against nothing.
-  EXPECT_EQ(SNTP_IGNORE_ORIGIN, Judge(Reply(kNonce, pending.uid, 1, kS2c), &r));
-  EXPECT_EQ(0, host->cookieCount);
+  EXPECT_TRUE(NtsCanAsk(host));
+  EXPECT_EQ(7, host->cookieCount);
+  EXPECT_EQ(0, memcmp(kS2c, host->s2cKey, NTS_KEY_BYTES));
+
+  // The genuine reply behind it: the answer, and the mark goes.
+  EXPECT_EQ(SNTP_OK, Judge(Reply(kNonce, pending.uid, 1, kS2c), &r));
+  EXPECT_EQ(8, host->cookieCount);
+  EXPECT_FALSE(NtsNeedsKeyExchange(host));
+
+  // Without one the mark stays; the keys go only when a key exchange brings others.
+  NTSCOOKIE c;
+  int placeholders;
+  ASSERT_TRUE(NtsTakeCookie(host, &c, &placeholders));
+  EXPECT_EQ(SNTP_IGNORE_ORIGIN, Judge(nak, &r));
+  EXPECT_TRUE(NtsNeedsKeyExchange(host));
+  uint8_t newS2c[NTS_KEY_BYTES];
+  memset(newS2c, 0x9A, sizeof newS2c);
+  const NTSKERESPONSE ke = KeResponse(8, 0x30);
+  NtsTakeKeyExchange(host, kC2s, newS2c, &ke);
+  EXPECT_FALSE(NtsNeedsKeyExchange(host));
+  EXPECT_EQ(8, host->cookieCount);
+  // A late reply to the earlier request is still authentic under the old keys;
+  // its cookies, made for them, stay out of the new store.
+  EXPECT_EQ(SNTP_OK, Judge(Reply(kNonce, pending.uid, 1, kS2c), &r));
+  EXPECT_EQ(8, host->cookieCount);
+  EXPECT_EQ(0x37, host->cookies[7].bytes[0]);
 }
 
 }  // namespace

@@ -147,7 +147,8 @@ DWORD WINAPI CutLater(void* parameter) {
 
 TEST_F(NtsProbe, OnlyTheAuthenticatedRowIsACandidateAndEachFailureIsReportedOnce) {
   const std::string plain = Env("QL_PEER_NET") + ".250";
-  for (int r = 0; r < 7; ++r) Host(r, plain);
+  for (int r = 0; r < 6; ++r) Host(r, plain);
+  Host(6, "nts://localhost:4479");   // names a private address as its NTP server
   Host(7, "nts://localhost:0");      // no such port
   Host(8, "NTS://localhost");        // the test CA's certificate for localhost
   Host(9, "nts://localhost:4461");   // a certificate for another name
@@ -156,7 +157,7 @@ TEST_F(NtsProbe, OnlyTheAuthenticatedRowIsACandidateAndEachFailureIsReportedOnce
 
   // Either chronyd may answer unsynchronised for its first moments.
   auto allAnswered = [] {
-    for (int r = 0; r < 7; ++r)
+    for (int r = 0; r < 6; ++r)
       if (g_workTable[r].result == 0) return false;
     return g_workTable[8].result != 0;
   };
@@ -171,22 +172,26 @@ TEST_F(NtsProbe, OnlyTheAuthenticatedRowIsACandidateAndEachFailureIsReportedOnce
   EXPECT_EQ(1, g_workTable[8].authenticated);
   EXPECT_EQ(1, g_publishedTable[8].authenticated);
   EXPECT_EQ(0.0, g_workTable[8].zScore);   // the only candidate
-  for (int r = 0; r < 7; ++r) {
+  for (int r = 0; r < 6; ++r) {
     SCOPED_TRACE(r);
     EXPECT_EQ(3, g_workTable[r].result);   // measured...
     EXPECT_NE(DELAY_NONE, g_publishedTable[r].delayMs);
     EXPECT_EQ(0, g_workTable[r].authenticated);
     EXPECT_EQ(SCORE_NONE, g_publishedTable[r].zScore);   // ...but no candidate
   }
-  for (int r : {7, 9}) {
+  for (int r : {6, 7, 9}) {
     SCOPED_TRACE(r);
     EXPECT_EQ(0, g_workTable[r].result);
     EXPECT_EQ(DELAY_NONE, g_publishedTable[r].delayMs);
     EXPECT_EQ(0, g_workTable[r].authenticated);
   }
   // One key exchange per round at most, and the other-name server's refusal
-  // (tried again each round) reported once, as the malformed name is.
-  EXPECT_EQ((std::vector<std::pair<int, int>>{{7, NTSREASON_MALFORMED}, {9, NTSREASON_CERTIFICATE}}), reasons);
+  // (tried again each round) reported once, as the malformed name is; the
+  // private server a key exchange on the loopback named is never asked.
+  EXPECT_EQ((std::vector<std::pair<int, int>>{
+                {6, NTSREASON_KE_REFUSED}, {7, NTSREASON_MALFORMED}, {9, NTSREASON_CERTIFICATE}}),
+            reasons);
+  EXPECT_EQ(ADDR_LOOPBACK, NtsHostAt(L"localhost", 4479)->peerClass);
   Round();
   EXPECT_TRUE(Reasons().empty());
 
@@ -405,7 +410,8 @@ TEST(NtsFailureReasons, FromTheKeyExchangeTheNakOrTheReplies) {
   EXPECT_EQ(NTSREASON_KE_TIMEOUT, NtsFailureReason(NTSKX_RESOLVE, 0, 0, 0));
   EXPECT_EQ(NTSREASON_KE_REFUSED, NtsFailureReason(NTSKX_HANDSHAKE, 0, 0, 0));
   EXPECT_EQ(NTSREASON_KE_REFUSED, NtsFailureReason(NTSKX_RESPONSE, 0, 0, 0));
-  // A NAK takes the keys: it is the reason, not the missing keys.
+  EXPECT_EQ(NTSREASON_KE_REFUSED, NtsFailureReason(NTSKX_SERVER, 0, 0, 0));
+  // A NAK with no answer behind it is the reason, keys or none.
   EXPECT_EQ(NTSREASON_NAK, NtsFailureReason(NTSKX_OK, 0, 1, 1));
   // Keys at hand: silence is no reason, unauthenticated datagrams are.
   EXPECT_EQ(NTSREASON_NONE, NtsFailureReason(NTSKX_OK, 1, 0, 0));

@@ -57,6 +57,26 @@ def start_chronyd(s, d, name, i):
         raise RuntimeError("chronyd %s not listening" % name)
 
 
+def start_nts(s, servers):
+    """The test CA trusted in the scenario's prefix, chronyd serving NTS for each
+    of servers ("good": localhost on 4460, "other": another name on 4461), the
+    key log and GnuTLS's priority file in the environment that starts Wine, and
+    the plain servers agreeing on +5 s. The folder of it all."""
+    d = os.path.join(s.tmp, "nts")
+    os.makedirs(d, mode=0o700)
+    ca = make_ca(d)
+    for i, name in enumerate(servers):
+        start_chronyd(s, d, name, i)
+    open(d + "/gnutls-priority", "w").close()
+    open(d + "/keylog", "w").close()
+    os.chmod(d + "/keylog", 0o600)
+    s.env.update(GNUTLS_SYSTEM_PRIORITY_FILE=d + "/gnutls-priority", SSLKEYLOGFILE=d + "/keylog")
+    s.driver("x64", [["trust-root", ca]])   # the user's Root store, shared by both builds
+    for h in PLAIN:
+        s.serve(h, "offset=5")
+    return d
+
+
 def ini(row0, names=ROW_NAMES):
     return harness.ini_text(rows=[row0] + PLAIN[:8] + ["此处的服务器不用填写"], extra=PLAIN[8:], names=names)
 
@@ -76,18 +96,7 @@ def scenario_nts(res, art):
         return
     with Scenario("nts", res, os.environ["QL_WINE_TEMPLATE"], art) as s:
         s.start()
-        d = os.path.join(s.tmp, "nts")
-        os.makedirs(d, mode=0o700)
-        ca = make_ca(d)
-        start_chronyd(s, d, "good", 0)
-        start_chronyd(s, d, "other", 1)
-        open(d + "/gnutls-priority", "w").close()
-        open(d + "/keylog", "w").close()
-        os.chmod(d + "/keylog", 0o600)
-        s.env.update(GNUTLS_SYSTEM_PRIORITY_FILE=d + "/gnutls-priority", SSLKEYLOGFILE=d + "/keylog")
-        s.driver(arch, [["trust-root", ca]])
-        for h in PLAIN:
-            s.serve(h, "offset=5")
+        start_nts(s, ["good", "other"])
 
         # Nine plain rows agreeing on +5 s and one NTS row: the NTS row alone counts.
         exe = s.install(arch, os.environ["QL_PROGRAM_X64"], ini(GOOD))
@@ -178,17 +187,7 @@ def scenario_nts_x86(res, art):
         return
     with Scenario("nts_x86", res, os.environ["QL_WINE_TEMPLATE"], art) as s:
         s.start()
-        d = os.path.join(s.tmp, "nts")
-        os.makedirs(d, mode=0o700)
-        ca = make_ca(d)
-        start_chronyd(s, d, "good", 0)
-        open(d + "/gnutls-priority", "w").close()
-        open(d + "/keylog", "w").close()
-        os.chmod(d + "/keylog", 0o600)
-        s.env.update(GNUTLS_SYSTEM_PRIORITY_FILE=d + "/gnutls-priority", SSLKEYLOGFILE=d + "/keylog")
-        s.driver("x64", [["trust-root", ca]])
-        for h in PLAIN:
-            s.serve(h, "offset=5")
+        d = start_nts(s, ["good"])
 
         exe = s.install(arch, os.environ["QL_PROGRAM_X86"], ini(GOOD))
         try:

@@ -83,6 +83,22 @@ EOF
   echo "$dir/apt.conf"
 }
 
+# ql_wine32_fontconfig DEST: a fonts.conf for the unpacked half, which the
+# wrapper names. 32-bit fontconfig would write its caches into the first
+# writable cache folder named, /var/cache/fontconfig of the system's
+# configuration: its own comes first.
+ql_wine32_fontconfig() {
+  mkdir -p "$1/fontconfig/cache"
+  cat >"$1/fontconfig/fonts.conf" <<EOF
+<?xml version="1.0"?>
+<!DOCTYPE fontconfig SYSTEM "fonts.dtd">
+<fontconfig>
+  <cachedir>$1/fontconfig/cache</cachedir>
+  <include ignore_missing="yes">/etc/fonts/fonts.conf</include>
+</fontconfig>
+EOF
+}
+
 # ql_unpack_wine32 DEST WORK: unpacks the 32-bit half into DEST (work files in
 # WORK) and writes the wrapper DEST/usr/lib/wine/wine that every caller starts.
 # Prints "native" or "qemu VERSION"; on failure prints the reason and returns 1.
@@ -158,16 +174,7 @@ ql_unpack_wine32() {
   rm -rf "$dest/usr/lib/x86_64-linux-gnu/wine"
   mkdir -p "$dest/usr/lib/x86_64-linux-gnu"
   ln -s /usr/lib/x86_64-linux-gnu/wine "$dest/usr/lib/x86_64-linux-gnu/wine"
-  # 32-bit fontconfig would write its caches to /var/cache/fontconfig.
-  mkdir -p "$dest/fontconfig/cache"
-  cat >"$dest/fontconfig/fonts.conf" <<EOF
-<?xml version="1.0"?>
-<!DOCTYPE fontconfig SYSTEM "fonts.dtd">
-<fontconfig>
-  <include ignore_missing="yes">/etc/fonts/fonts.conf</include>
-  <cachedir>$dest/fontconfig/cache</cachedir>
-</fontconfig>
-EOF
+  ql_wine32_fontconfig "$dest"
   local how=native run="exec -a \"\$0\" \"$wdir/wine.i386\" \"\$@\""
   if [ $runs = qemu ]; then
     cp "$tools/root/usr/bin/qemu-i386" "$dest/qemu-i386" 2>/dev/null ||

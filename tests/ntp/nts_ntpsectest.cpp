@@ -26,6 +26,7 @@
 #include "ntp/probe.h"
 #include "ntp/selection.h"
 #include "ntp/setclock.h"
+#include "loopudp.h"
 #include "ntstrust.h"
 #include "testaes.h"
 
@@ -104,25 +105,7 @@ bool Exchange(const NTSKEOUTCOME& ke, const NTSCOOKIE& cookie, int placeholders,
   const size_t length =
       BuildNtsRequest(packet, sizeof packet, nonce, uid, &cookie, placeholders, aeadNonce, TestAes(), ke.c2sKey);
   if (length == 0) return false;
-  SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (s == INVALID_SOCKET) return false;
-  DWORD timeout = 1000;
-  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, (const char*)&timeout, sizeof timeout);
-  sockaddr_in server = {};
-  server.sin_family = AF_INET;
-  server.sin_port = htons(123);
-  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = false;
-  if (connect(s, (sockaddr*)&server, sizeof server) == 0 && send(s, (const char*)packet, (int)length, 0) == (int)length) {
-    uint8_t reply[NTS_PACKET_MAX_BYTES];
-    const int n = recv(s, (char*)reply, sizeof reply, 0);
-    if (n > 0) {
-      datagram->assign(reply, reply + n);
-      ok = true;
-    }
-  }
-  closesocket(s);
-  return ok;
+  return AskLoopbackUdp(123, packet, length, 1000, datagram);
 }
 
 TEST_F(NtpsecNts, KeyExchangeWithoutPortOrServerRecordLeadsToPort123AndRepliesRefillWithPlaceholders) {

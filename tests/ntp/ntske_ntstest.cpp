@@ -16,6 +16,7 @@
 #include "ntp/clock.h"
 #include "ntp/nts_client.h"
 #include "ntp/nts_ef.h"
+#include "loopudp.h"
 #include "ntstrust.h"
 #include "testaes.h"
 
@@ -75,25 +76,7 @@ bool NtsNtpExchange(const NTSKEOUTCOME& ke, const NTSCOOKIE& cookie, uint64_t no
   uint8_t packet[1024];
   const size_t length = BuildNtsRequest(packet, sizeof packet, nonce, uid, &cookie, 0, aeadNonce, aes, ke.c2sKey);
   if (length == 0) return false;
-  SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (s == INVALID_SOCKET) return false;
-  DWORD timeout = 2000;
-  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, (const char*)&timeout, sizeof timeout);
-  sockaddr_in server = {};
-  server.sin_family = AF_INET;
-  server.sin_port = htons(ke.response.port ? ke.response.port : 123);
-  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = false;
-  if (connect(s, (sockaddr*)&server, sizeof server) == 0 && send(s, (const char*)packet, (int)length, 0) == (int)length) {
-    uint8_t reply[NTS_PACKET_MAX_BYTES];
-    const int n = recv(s, (char*)reply, sizeof reply, 0);
-    if (n > 0) {
-      datagram->assign(reply, reply + n);
-      ok = true;
-    }
-  }
-  closesocket(s);
-  return ok;
+  return AskLoopbackUdp(ke.response.port ? ke.response.port : 123, packet, length, 2000, datagram);
 }
 
 TEST_F(NtsKeyExchange, GivesKeysAndEightCookiesThatTheServerAcceptsForAnAuthenticatedReply) {

@@ -5,6 +5,7 @@ import os
 import shutil
 import socket
 import subprocess
+import sys
 import time
 
 import harness
@@ -16,10 +17,19 @@ PLAIN = ["127.0.0.%d" % (12 + i) for i in range(10)]   # rows 1..8, the extra li
 GOOD, OTHER = "nts://localhost", "nts://localhost:4461"
 
 
+FULL_SIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "full-ecdsa-sig")
+
+
 def make_ca(d):
-    """A CA and two server certificates: localhost and another name. The CA's DER path."""
+    """A CA and two server certificates: localhost and another name, each signed
+    again until its signature's integers are whole (full-ecdsa-sig). The CA's DER path."""
     def run(*args):
-        subprocess.run(["openssl"] + list(args), check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(8):
+            subprocess.run(["openssl"] + list(args), check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            out = args[list(args).index("-out") + 1]
+            if not out.endswith(".pem") or subprocess.run([sys.executable, FULL_SIG, out]).returncode == 0:
+                return
     run("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "2", "-subj",
         "/CN=Quorlin scenario CA", "-keyout", d + "/ca.key", "-out", d + "/ca.pem", "-addext",
         "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
